@@ -1,0 +1,91 @@
+// Connections and servers.  A `Connection` is one TCP connection served by
+// one thread; a `Server` is one of the configured servers, itself a
+// Connection whose socket listens.  Registration runs through two virtual
+// operations: a plain Connection hands them to its parent (so an FTP data
+// connection registers with the server of its control connection), a Server
+// performs them.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <thread>
+
+#include "engine/quorvane.h"
+
+namespace qv {
+
+struct SocketInfo;
+class Server;
+class NamedMutex;
+
+enum ServerKind : uint32_t { kKindHttp = 1, kKindFtp = 2, kKindGopher = 3, kKindTalk = 4, kKindSmtp = 6 };
+
+constexpr std::size_t kSendBufferSize = 8192;
+constexpr std::size_t kPeerAddressSize = 32;
+
+class Connection {
+public:
+    explicit Connection(Connection* parent = nullptr);
+    virtual ~Connection() = default;
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+
+    virtual void removeConnection(Connection* connection);
+    virtual void addConnection(Connection* connection);
+
+    // The server this connection belongs to (itself for a server), found
+    // through the parents; null for a connection that has none.
+    Server* server();
+
+    // The peer's host name when one was found, else its address text.
+    const std::string& peerName() const { return resolvedName.empty() ? peerAddress : resolvedName; }
+
+    int sock = -1;  // -1 until set
+    int port = 0;
+    std::array<char, kSendBufferSize> sendBuffer;
+    std::size_t sendLength = 0;
+    uint64_t bytesSent = 0;
+    std::atomic<int> state{0};
+    int transferCode = 0;
+    uint32_t serverKind = 0;
+    SocketInfo* socketInfo = nullptr;
+    std::string hostName;
+    std::string ipAddress;
+    int serverNumber = 0;
+    uint32_t peerIp = 0;  // network byte order; 0 when unknown
+    std::string peerAddress = "unknown";  // at most 31 characters
+    std::string resolvedName;             // at most 255 characters
+    Connection* next = nullptr;
+    Connection* prev = nullptr;
+    Connection* parent = nullptr;
+    int slot = 0;
+};
+
+class Server : public Connection {
+public:
+    Server(Engine& engine, int number);
+
+    void removeConnection(Connection* connection) override;
+    void addConnection(Connection* connection) override;
+
+    Engine& engine;
+    std::atomic<int> openConnections{0};
+    std::atomic<int> peakConnections{0};
+    std::atomic<int> totalConnections{0};
+    std::atomic<int> overloadCount{0};
+    ProtocolHandler handler = nullptr;
+    NamedMutex* countMutex = nullptr;
+    NamedMutex* logMutex = nullptr;
+    int32_t totalConnects = 0;
+    int32_t totalFilesSentOK = 0;
+    double totalBytesSent = 0;
+    std::string docDir;        // document folder, ends in "/"
+    std::string logDir;        // log folder
+    std::string virtualAlias;  // at most 127 characters, no final "/"
+    std::atomic<bool> stopFlag{false};
+    std::thread acceptThread;
+};
+
+}  // namespace qv

@@ -1,0 +1,92 @@
+// The state of one running engine: its folders, named objects, settings
+// snapshot, server table, connection registry and live connection threads.
+// One host normally runs one engine; tests run several side by side, each on
+// its own runtime folder.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <condition_variable>
+#include <ctime>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <unordered_set>
+
+#include "engine/config/settings.h"
+#include "engine/core/connection.h"
+#include "engine/core/socket_info.h"
+#include "engine/log/host_cache.h"
+#include "engine/platform/named_event.h"
+#include "engine/platform/named_mutex.h"
+#include "engine/quorvane.h"
+
+namespace qv {
+
+constexpr int kMaxServers = 32;
+constexpr std::size_t kPausedPageSize = 511;
+
+// The engine's shutdown event: manual reset, set once.
+struct ShutdownEvent {
+    std::atomic<bool> signalled{false};
+    std::mutex mutex;
+    std::condition_variable cv;
+};
+
+// Connection threads that are running, so that stopServers can end their
+// sockets and wait for them.  A socket of a live connection is closed only
+// under `mutex`, so stop never shuts down a descriptor number that was
+// closed and reused meanwhile.
+struct LiveConnections {
+    std::mutex mutex;
+    std::condition_variable cv;
+    std::unordered_set<Connection*> set;
+};
+
+struct Engine {
+    explicit Engine(EngineOptions opts);
+
+    EngineOptions options;
+    ProtocolHandlers handlers;
+    std::string iniPath;
+
+    std::unique_ptr<NamedMutex> cgiMutex;
+    std::unique_ptr<NamedMutex> countMutex;
+    std::unique_ptr<NamedMutex> logMutex;
+    std::unique_ptr<NamedMutex> dnsMutex;
+    std::unique_ptr<NamedEvent> resetEvent;
+    std::unique_ptr<HostNameCache> hostNames;
+    ShutdownEvent shutdown;
+    std::thread resetThread;
+
+    SocketInfoList socketInfo;
+    SettingsHolder settings;
+    std::atomic<int64_t> startTime{0};
+
+    std::array<std::unique_ptr<Server>, kMaxServers> servers;
+    int serverCount = 0;
+    int serversStarted = 0;
+    int serversFailed = 0;
+
+    // Engine-wide counts, slot flags and cursor: guarded by countMutex; the
+    // counts are atomics so the status report may read them without it.
+    std::atomic<int> openConnections{0};
+    std::atomic<int> peakConnections{0};
+    std::atomic<int> totalConnections{0};
+    std::array<bool, kSocketInfoRecords> slotInUse {};
+    int slotCursor = 0;
+
+    std::atomic<bool> paused{false};
+    mutable std::mutex pausedPageMutex;
+    std::string pausedPage =
+        "<h1>Server Paused</h1>\r\nSorry, the server is temporarily paused for maintenance.  Please try again in a "
+        "few minutes.";
+
+    LiveConnections live;
+};
+
+// Server n (1 to 32), or null when that entry was never filled.
+Server* serverAt(const Engine& engine, int number);
+
+}  // namespace qv

@@ -1,0 +1,116 @@
+#include "engine/core/files.h"
+
+#include <cerrno>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "engine/log/strings.h"
+#include "engine/output.h"
+
+namespace qv {
+
+namespace {
+
+bool writeAll(int fd, std::string_view bytes) {
+    while (!bytes.empty()) {
+        ssize_t n = write(fd, bytes.data(), bytes.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return true;
+}
+
+// The lines that tell an operator a work or log file could not be made or
+// written, each its own text as the debug log viewer shows them.
+void reportFileTrouble(const char* headline, const std::string& path, bool suggestCreating) {
+    debugPrint(headline);
+    debugPrint(path);
+    debugPrint("]\r\n");
+    debugPrint("  Check your TempDir config. Check your disk space.\r\n");
+    if (suggestCreating) debugPrint("  If the file does not exist, try creating it.\r\n");
+}
+
+void reportCannotCreate(const std::string& path) { reportFileTrouble("UNABLE TO CREATE TEMP FILE!  [", path, false); }
+
+int openForAppend(const std::string& path) {
+    struct stat st {};
+    if (stat(path.c_str(), &st) == 0) {
+        int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+        if (fd < 0) reportFileTrouble("UNABLE TO WRITE TO TEMP FILE!  [", path, true);
+        return fd;
+    }
+    debugPrint("\r\nCREATING TEMP FILE [");
+    debugPrint(path);
+    debugPrint("]\r\n");
+    int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) reportCannotCreate(path);
+    return fd;
+}
+
+}  // namespace
+
+int Createfile(const std::string& path) {
+    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        debugPrint("Createfile: Error creating file '" + path + "'\r\n  " + systemErrorText());
+        return -1;
+    }
+    close(fd);
+    return 0;
+}
+
+int CreateFileWith(const std::string& path, std::string_view bytes) {
+    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        debugPrint("CreateFileWith: Error creating file '" + path + "'\r\n  " + systemErrorText());
+        return -1;
+    }
+    if (!writeAll(fd, bytes)) {
+        debugPrint("CreateFileWith: Error writing to file file '" + path + "'\r\n  " + systemErrorText());
+        close(fd);
+        return -1;
+    }
+    close(fd);
+    return 0;
+}
+
+int createTempFile(const std::string& path, std::optional<std::string_view> text) {
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        reportCannotCreate(path);
+        return -1;
+    }
+    bool ok = !text || writeAll(fd, *text);
+    close(fd);
+    if (!ok) {
+        reportCannotCreate(path);
+        return -1;
+    }
+    return 0;
+}
+
+int appendToFile(const std::string& path, std::optional<std::string_view> text) {
+    if (!text) return 0;
+    int fd = openForAppend(path);
+    if (fd < 0) return -1;
+    bool ok = writeAll(fd, *text);
+    close(fd);
+    if (!ok) {
+        reportFileTrouble("UNABLE TO WRITE TO TEMP FILE!  [", path, false);
+        return -1;
+    }
+    return 0;
+}
+
+int folderExists(const std::string& path) {
+    if (path.empty()) return 0;
+    DIR* dir = opendir(path.c_str());
+    if (!dir) return 0;
+    closedir(dir);
+    return 1;
+}
+
+}  // namespace qv

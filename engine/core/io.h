@@ -1,0 +1,64 @@
+// Talking to a client: a read with a time-out that returns raw bytes or one
+// line, a buffered send, whole-file sends and receives, and the close.  All
+// take the Connection of the calling thread and no lock.  Byte counts feed
+// the logs and SocketInfoList: what flushSend and sendFileRaw send is added
+// to `bytesSent` and the record; what sendBytes sends directly past the
+// buffer is counted in neither.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "engine/core/connection.h"
+
+namespace qv {
+
+// Longest a send or a file receive may stall before it fails: a client that
+// stops reading (or sending an upload) for this long is given up.
+constexpr int kTransferStallSeconds = 300;
+
+// Reads into `buffer`, whose last byte is kept for the terminating NUL (so
+// at most buffer.size() - 1 bytes are read).
+//
+// Raw mode: the bytes of one receive, waiting at most `timeoutSeconds` for
+// them; 0 when the peer has closed.
+//
+// Line mode: reads up to and including a line feed, or until the buffer is
+// full.  Each new chunk may take up to `timeoutSeconds` to arrive (the limit
+// counts from zero for every chunk).  A final "\n", then a final "\r", is
+// removed when at least two bytes were read.  Bytes after the line feed stay
+// in the socket.
+//
+// Results: the byte count; -2 when the time-out passed with no data; -1 on
+// an error, an empty buffer, or a peer that closed before a line ended.
+int readSocket(Connection& c, std::span<char> buffer, bool lineMode, int timeoutSeconds);
+
+// 0 when sent or nothing to send; 1 when the send failed (the buffer is
+// kept, so a later flush tries the same bytes again).
+int flushSend(Connection& c);
+
+// Buffers small sends; a send that would fill the buffer flushes it and
+// goes out directly.  0 buffered or sent, 1 a direct send failed.
+int sendBytes(Connection& c, std::string_view data);
+inline int sendString(Connection& c, std::string_view text) { return sendBytes(c, text); }
+
+// Sends a whole file in chunks of `buffsize` bytes (taken unsigned, at most
+// 8192) without flushing the buffer first.  0 when sent, also when a send
+// failed on the way; 1 when the file failed to open or is empty.
+int sendFileRaw(Connection& c, const std::string& path, int buffsize);
+// flushSend, then sendFileRaw.
+int sendFile(Connection& c, const std::string& path, int buffsize);
+
+// Stores everything the peer sends until it closes.  The byte count, or -1.
+int64_t receiveFile(Connection& c, const std::string& path);
+
+// flushSend, then close.  0, or the nonzero result of the close.
+int closeConnection(Connection& c);
+
+// Sends every byte (retrying interrupted and partial sends); false when the
+// peer is gone or stalled past the socket's send time-out.
+bool sendAll(int sock, std::string_view data);
+
+}  // namespace qv

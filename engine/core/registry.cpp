@@ -1,0 +1,240 @@
+#include "engine/core/registry.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <mutex>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "engine/core/engine.h"
+#include "engine/core/io.h"
+#include "engine/core/server_table.h"
+#include "engine/core/socket_info.h"
+#include "engine/output.h"
+
+namespace qv {
+
+namespace {
+
+constexpr std::string_view kOverloadFirst = "HTTP/1.0 502 Service temporarily overloaded\r\n\r\n";
+constexpr std::string_view kOverloadSecond =
+    "\r\n\r\nSorry, the server is temporarily overloaded.  Please try again in a few minutes.\r\n";
+
+// How long a paused server waits for the request it reads before replying.
+// The accept thread does the waiting, so it is kept short.
+constexpr int kPausedReadWaitMs = 1000;
+
+// A descriptor-limit failure of accept repeats at once until a connection
+// ends; pausing briefly keeps the loop from spinning and flooding the log.
+constexpr int kAcceptRetryMs = 100;
+
+std::string dottedQuad(uint32_t networkOrder) {
+    const auto* b = reinterpret_cast<const unsigned char*>(&networkOrder);
+    char text[16];
+    std::snprintf(text, sizeof text, "%d.%d.%d.%d", b[0], b[1], b[2], b[3]);
+    return text;
+}
+
+void readPendingRequest(int sock) {
+    pollfd p {sock, POLLIN, 0};
+    if (poll(&p, 1, kPausedReadWaitMs) <= 0) return;
+    char buf[1024];
+    ssize_t n = recv(sock, buf, sizeof buf, MSG_PEEK | MSG_DONTWAIT);
+    if (n > 0) recv(sock, buf, static_cast<std::size_t>(n), MSG_DONTWAIT);
+}
+
+void refusePaused(Server& server, Connection& c) {
+    Engine& engine = server.engine;
+    debugPrintf("Refusing connection from [%s]!\r\n", dottedQuad(c.peerIp).c_str());
+    const ServerKindInfo& kind = kindInfo(server.serverKind);
+    if (kind.readsBeforePausedReply) readPendingRequest(c.sock);
+    if (server.serverKind == kKindHttp) {
+        std::string page;
+        {
+            std::lock_guard lock(engine.pausedPageMutex);
+            page = engine.pausedPage;
+        }
+        sendAll(c.sock, kind.pausedFirst) && sendAll(c.sock, page + "\r\n");
+    } else if (!kind.pausedFirst.empty()) {
+        sendAll(c.sock, kind.pausedFirst) && sendAll(c.sock, kind.pausedSecond);
+    }
+    close(c.sock);
+    c.sock = -1;
+}
+
+void refuseOverloaded(Server& server, Connection& c) {
+    server.overloadCount++;
+    sendAll(c.sock, kOverloadFirst) && sendAll(c.sock, kOverloadSecond);
+    close(c.sock);
+    c.sock = -1;
+}
+
+// Settings every accepted socket gets.  The listening socket's linger
+// option is inherited on this system; a connection's close must never
+// block its thread, so lingering is turned off again.  Sends get a time-out
+// so that a client that stops reading cannot hold a thread forever.
+void prepareAcceptedSocket(int sock) {
+    linger off {0, 0};
+    setsockopt(sock, SOL_SOCKET, SO_LINGER, &off, sizeof off);
+    timeval stall {kTransferStallSeconds, 0};
+    setsockopt(sock, SOL_SOCKET, SO_SNDTIMEO, &stall, sizeof stall);
+}
+
+void runConnection(Engine& engine, Connection* c, ProtocolHandler handler) {
+    if (handler)
+        handler(*c);
+    else
+        serveWithoutHandler(*c);
+    if (c->sock >= 0) closeConnection(*c);  // a handler that forgot must not leak the descriptor
+    {
+        std::lock_guard lock(engine.live.mutex);
+        engine.live.set.erase(c);
+        engine.live.cv.notify_all();
+    }
+    delete c;
+}
+
+bool startThreadDefault(std::function<void()>&& body) {
+    try {
+        std::thread(std::move(body)).detach();
+        return true;
+    } catch (const std::system_error&) {
+        return false;
+    }
+}
+
+void handOver(Server& server, std::unique_ptr<Connection> owned) {
+    Engine& engine = server.engine;
+    server.state = 70;
+    Connection* c = owned.release();
+    {
+        std::lock_guard lock(engine.live.mutex);
+        engine.live.set.insert(c);
+    }
+    ThreadStarter start = engine.options.startThread ? engine.options.startThread : startThreadDefault;
+    ProtocolHandler handler = server.handler;
+    if (start([&engine, c, handler] { runConnection(engine, c, handler); })) return;
+    {
+        std::lock_guard lock(engine.live.mutex);
+        engine.live.set.erase(c);
+    }
+    refuseOverloaded(server, *c);
+    delete c;
+}
+
+bool isResourceShortage(int err) { return err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM; }
+
+}  // namespace
+
+int acceptLoop(Server& server) {
+    Engine& engine = server.engine;
+    while (!server.stopFlag) {
+        server.state = 50;
+        auto c = std::make_unique<Connection>(&server);
+        c->port = server.port;
+        sockaddr_in peer {};
+        socklen_t len = sizeof peer;
+        int fd = accept4(server.sock, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_CLOEXEC);
+        if (fd < 0) {
+            int err = errno;
+            if (server.stopFlag) break;  // stopServers shut the listening socket
+            server.state = 60;
+            debugPrint("Error on accept call\r\n");
+            debugPrintf("Reason: %d\r\n", err);
+            if (isResourceShortage(err)) usleep(kAcceptRetryMs * 1000);
+            continue;
+        }
+        c->sock = fd;
+        c->peerIp = peer.sin_addr.s_addr;
+        prepareAcceptedSocket(fd);
+        if (engine.paused)
+            refusePaused(server, *c);
+        else
+            handOver(server, std::move(c));
+    }
+    return 0;
+}
+
+void serveWithoutHandler(Connection& c) {
+    // The protocol of this server kind is not built in yet: the connection
+    // is registered, closed and unregistered, so it shows in the counts.
+    c.parent->addConnection(&c);
+    closeConnection(c);
+    c.removeConnection(&c);
+}
+
+void endLiveConnections(Engine& engine) {
+    std::unique_lock lock(engine.live.mutex);
+    for (Connection* c : engine.live.set)
+        if (c->sock >= 0) shutdown(c->sock, SHUT_RDWR);
+    engine.live.cv.wait(lock, [&] { return engine.live.set.empty(); });
+}
+
+void Server::addConnection(Connection* c) {
+    {
+        std::lock_guard lock(*countMutex);
+        int open = ++openConnections;
+        totalConnections++;
+        if (open > peakConnections) peakConnections = open;
+        int all = ++engine.openConnections;
+        engine.totalConnections++;
+        if (all > engine.peakConnections) engine.peakConnections = all;
+
+        c->slot = 0;
+        for (int tries = 0; tries < kSocketInfoRecords - 1; ++tries) {
+            engine.slotCursor = (engine.slotCursor + 1) % kSocketInfoRecords;
+            if (!engine.slotInUse[engine.slotCursor]) {
+                engine.slotInUse[engine.slotCursor] = true;
+                c->slot = engine.slotCursor;
+                break;
+            }
+        }
+        c->next = next;
+        if (next) next->prev = c;
+        c->prev = this;
+        next = c;
+    }
+    c->parent = this;
+    c->hostName = hostName;
+    c->ipAddress = ipAddress;
+
+    auto settings = engine.settings.get();
+    c->peerAddress = "unknown";
+    c->resolvedName.clear();
+    sockaddr_in peer {};
+    socklen_t len = sizeof peer;
+    if (c->sock >= 0 && getpeername(c->sock, reinterpret_cast<sockaddr*>(&peer), &len) == 0) {
+        c->peerIp = peer.sin_addr.s_addr;
+        c->peerAddress = dottedQuad(c->peerIp);
+        std::string name;
+        if (settings->DNS_mode && engine.hostNames &&
+            engine.hostNames->lookup(c->peerIp, settings->DNS_use_cache != 0, name))
+            c->resolvedName = name.substr(0, 255);
+    }
+    if (settings->view_connects) debugPrintf("Connection from %s on port %d\r\n", c->peerName().c_str(), c->port);
+
+    c->socketInfo = engine.socketInfo.record(c->slot);
+    clearSocketInfo(c->socketInfo);
+    c->serverKind = serverKind;
+    setSocketPeer(c->socketInfo, c->peerAddress, serverKind);
+    setSocketInUse(c->socketInfo, true);
+    socketInfoChanged();
+}
+
+void Server::removeConnection(Connection* c) {
+    {
+        std::lock_guard lock(*countMutex);
+        openConnections--;
+        engine.openConnections--;
+        engine.slotInUse[c->slot] = false;
+        if (c->prev) c->prev->next = c->next;
+        if (c->next) c->next->prev = c->prev;
+        c->next = c->prev = nullptr;
+    }
+    setSocketInUse(engine.socketInfo.record(c->slot), false);
+    socketInfoChanged();
+}
+
+}  // namespace qv

@@ -1,0 +1,197 @@
+// Engine start-up, reload and shutdown.
+#include <chrono>
+#include <cstdlib>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "engine/config/passwords.h"
+#include "engine/core/engine.h"
+#include "engine/core/registry.h"
+#include "engine/core/server_table.h"
+#include "engine/log/strings.h"
+#include "engine/output.h"
+#include "engine/platform/network_drive.h"
+#include "engine/platform/runtime_dir.h"
+#include "engine/quorvane.h"
+
+namespace qv {
+
+namespace {
+
+constexpr int kMaxNetworkDrives = 20;
+
+void restoreNetworkDrives(const Engine& engine) {
+    statusPrint("Restoring network connections...");
+    debugPrint("Restoring network connections...\r\n");
+    ProfileFile ini(engine.iniPath);
+    for (int n = 1; n <= kMaxNetworkDrives; ++n) {
+        std::string remote = ini.getString("remote", "path" + std::to_string(n), "", 260);
+        if (remote.empty()) break;
+        urlUnescape(remote, false);
+        auto words = splitWords(ini.getString("remote", "user" + std::to_string(n), "", 260));
+        std::string user = words.empty() ? "guest" : words[0];
+        std::string password = words.size() > 1 ? unscramblePassword(words[1]) : "";
+        debugPrintf("Connection to '%s' as user %s\r\n", remote.c_str(), user.c_str());
+        std::string reason;
+        if (attachNetworkShare(remote, user, password, reason) == 0)
+            debugPrint("Mapped OK.\r\n");
+        else
+            debugPrint("Error mounting '" + remote + "'\r\n  " + reason);
+    }
+}
+
+void reloadSettings(Engine& engine) {
+    // The new snapshot is built before it replaces the old one, so a
+    // connection thread never sees the tables empty or half read.
+    debugPrint("Freeing old INI information...\r\n");
+    engine.settings.publish(readSettings(engine.iniPath));
+}
+
+void threadWaitForReset(Engine& engine) {
+    while (engine.resetEvent->wait(engine.shutdown.signalled)) {
+        debugPrint("\r\nReloading settings...\r\n");
+        reloadSettings(engine);
+        engine.resetEvent->reset();
+    }
+    debugPrint("Goodby from threadWaitForReset\r\n");
+}
+
+// Brings up server n from its table entry; true when it listens.
+bool startServer(Engine& engine, const ServerEntry& entry, const Settings& settings) {
+    debugPrintf("#%d %s Host: %s   IP: %s  Port: %s  Dir: %s\r\n", entry.number, entry.kind->startName,
+                entry.host.c_str(), entry.ip.c_str(), entry.portText.c_str(), entry.dir.c_str());
+    if (entry.virtualAlias.size() > kVirtualAliasSize) {
+        // A cut alias would serve a different part of the site than the one
+        // configured, so the server is not started at all.
+        debugPrintf("*** Error! virtual_alias%d is longer than %zu characters; the server is not started.\r\n",
+                    entry.number, kVirtualAliasSize);
+        return false;
+    }
+    auto server = std::make_unique<Server>(engine, entry.number);
+    int port = std::atoi(entry.portText.c_str());
+    if (startListening(*server, port, entry.number, entry.ip, entry.host, settings) != 0) return false;
+    server->serverKind = entry.kind->kind;
+    server->docDir = entry.dir;
+    server->logDir = entry.logDir;
+    server->virtualAlias = entry.virtualAlias;
+    loadTotals(*server);
+    server->stopFlag = false;
+    server->handler = engine.handlers.byKind[entry.kind->kind];
+    Server& placed = *server;
+    engine.servers[entry.number - 1] = std::move(server);
+    startServerThread(placed);
+    return true;
+}
+
+void startConfiguredServers(Engine& engine) {
+    auto settings = engine.settings.get();
+    for (const ServerEntry& entry : readServerTable(ProfileFile(engine.iniPath), *settings)) {
+        if (startServer(engine, entry, *settings))
+            engine.serversStarted++;
+        else
+            engine.serversFailed++;
+        engine.serverCount++;
+    }
+}
+
+void stopAcceptThreads(Engine& engine) {
+    for (auto& server : engine.servers) {
+        if (!server || server->sock < 0) continue;
+        server->stopFlag = true;
+        shutdown(server->sock, SHUT_RDWR);  // wakes the blocked accept
+        if (server->acceptThread.joinable()) server->acceptThread.join();
+        close(server->sock);
+        server->sock = -1;
+    }
+}
+
+}  // namespace
+
+Engine::Engine(EngineOptions opts) : options(std::move(opts)) {
+    if (options.settingsFolder.empty()) options.settingsFolder = defaultSettingsFolder();
+    if (options.runtimeFolder.empty()) options.runtimeFolder = defaultRuntimeFolder();
+    handlers = options.handlers.value_or(ProtocolHandlers{});
+    iniPath = settingsFilePath(options.settingsFolder);
+}
+
+void EngineDeleter::operator()(Engine* engine) const { delete engine; }
+
+Server* serverAt(const Engine& engine, int number) {
+    if (number < 1 || number > kMaxServers) return nullptr;
+    return engine.servers[number - 1].get();
+}
+
+int serverPort(const Engine& engine, int number) {
+    Server* s = serverAt(engine, number);
+    return s && s->sock >= 0 ? s->port : 0;
+}
+
+int startServers(Engine& engine) {
+    statusPrint("Quorvane Pro starting up...");
+    debugPrint("Quorvane Pro " + std::string(kVersionText) + " for Linux\r\nQuorvane Pro starting up...\r\n");
+    restoreNetworkDrives(engine);
+
+    const std::string& run = engine.options.runtimeFolder;
+    if (int err = ensureFolder(run, 0770))
+        debugPrint("** Error creating runtime folder '" + run + "'\r\n  " + systemErrorText(err));
+    engine.cgiMutex = std::make_unique<NamedMutex>(run, "QVX_CGI_MUTEX");
+    engine.countMutex = std::make_unique<NamedMutex>(run, "QVX_COUNT_MUTEX");
+    engine.logMutex = std::make_unique<NamedMutex>(run, "QVX_LOG_MUTEX");
+    engine.dnsMutex = std::make_unique<NamedMutex>(run, "QVX_DNS_MUTEX");
+    engine.hostNames = std::make_unique<HostNameCache>(*engine.dnsMutex);
+    engine.resetEvent = std::make_unique<NamedEvent>(run, "QVX_RESET_MUTEX");
+    if (!engine.resetEvent->valid()) debugPrint("** Error creating object 'reset event object'\r\n");
+    try {
+        engine.resetThread = std::thread([&engine] { threadWaitForReset(engine); });
+    } catch (const std::system_error&) {
+        debugPrint("** Error creating object 'reset thread'!\r\n");
+    }
+
+    engine.socketInfo.create(run);
+    engine.slotInUse.fill(false);
+    engine.settings.publish(readSettings(engine.iniPath));
+    engine.startTime = static_cast<int64_t>(std::time(nullptr));
+
+    debugPrint("Sockets started up\r\n");
+    debugPrint("Starting up servers...\r\n");
+    startConfiguredServers(engine);
+    debugPrintf("\r\n----\r\n%d servers started up OK.\r\n", engine.serversStarted);
+    if (engine.serversFailed > 0) debugPrintf("\r\n****\r\n%d servers did not start up!\r\n", engine.serversFailed);
+    return 0;
+}
+
+void signalShutdown(Engine& engine) {
+    {
+        std::lock_guard lock(engine.shutdown.mutex);
+        engine.shutdown.signalled = true;
+    }
+    engine.shutdown.cv.notify_all();
+    if (engine.resetEvent) engine.resetEvent->wakeWaiters();
+}
+
+bool waitForShutdown(Engine& engine, std::chrono::milliseconds timeout) {
+    std::unique_lock lock(engine.shutdown.mutex);
+    return engine.shutdown.cv.wait_for(lock, timeout, [&] { return engine.shutdown.signalled.load(); });
+}
+
+int stopServers(Engine& engine) {
+    signalShutdown(engine);
+    if (engine.resetThread.joinable()) engine.resetThread.join();
+    stopAcceptThreads(engine);
+    endLiveConnections(engine);
+    engine.socketInfo.release();
+    engine.settings.release();
+    return 0;
+}
+
+void signalReset(Engine& engine) {
+    if (engine.resetEvent) {
+        engine.resetEvent->signal();
+        return;
+    }
+    NamedEvent(engine.options.runtimeFolder, "QVX_RESET_MUTEX").signal();
+}
+
+void setPaused(Engine& engine, bool paused) { engine.paused = paused; }
+
+}  // namespace qv

@@ -1,0 +1,287 @@
+#include "engine/platform/profile.h"
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <memory>
+#include <mutex>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <unordered_map>
+
+namespace qv {
+
+namespace {
+
+struct Entry {
+    std::string key;
+    std::string value;
+    std::size_t line;
+};
+
+struct Section {
+    std::string name;
+    std::size_t header;   // line of "[name]"
+    std::size_t end;      // one past the section's last line
+    std::vector<Entry> entries;
+};
+
+struct Parsed {
+    std::vector<std::string> lines;  // without line ends
+    bool crlf = false;
+    std::vector<Section> sections;
+};
+
+bool sameNoCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        unsigned char x = a[i], y = b[i];
+        if (x >= 'A' && x <= 'Z') x += 32;
+        if (y >= 'A' && y <= 'Z') y += 32;
+        if (x != y) return false;
+    }
+    return true;
+}
+
+std::string_view trim(std::string_view s) {
+    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+    while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r')) s.remove_suffix(1);
+    return s;
+}
+
+void index(Parsed& p) {
+    p.sections.clear();
+    for (std::size_t i = 0; i < p.lines.size(); ++i) {
+        std::string_view line = trim(p.lines[i]);
+        if (line.empty() || line.front() == ';') continue;
+        if (line.front() == '[') {
+            if (!p.sections.empty()) p.sections.back().end = i;
+            auto close = line.find(']');
+            std::string_view name = line.substr(1, close == std::string_view::npos ? line.size() - 1 : close - 1);
+            p.sections.push_back(Section{std::string(trim(name)), i, p.lines.size(), {}});
+            continue;
+        }
+        auto eq = line.find('=');
+        if (eq == std::string_view::npos || p.sections.empty()) continue;
+        p.sections.back().entries.push_back(
+            Entry{std::string(trim(line.substr(0, eq))), std::string(trim(line.substr(eq + 1))), i});
+    }
+}
+
+Parsed parse(const std::string& text) {
+    Parsed p;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        std::size_t nl = text.find('\n', start);
+        std::size_t stop = nl == std::string::npos ? text.size() : nl;
+        std::string line = text.substr(start, stop - start);
+        if (!line.empty() && line.back() == '\r') {
+            line.pop_back();
+            if (p.lines.empty()) p.crlf = true;
+        }
+        p.lines.push_back(std::move(line));
+        start = stop + 1;
+    }
+    index(p);
+    return p;
+}
+
+std::string serialise(const Parsed& p) {
+    std::string out;
+    const char* eol = p.crlf ? "\r\n" : "\n";
+    for (const auto& line : p.lines) {
+        out += line;
+        out += eol;
+    }
+    return out;
+}
+
+const Section* findSection(const Parsed& p, std::string_view name) {
+    for (const auto& s : p.sections)
+        if (sameNoCase(s.name, name)) return &s;
+    return nullptr;
+}
+
+const Entry* findEntry(const Section* s, std::string_view key) {
+    if (!s) return nullptr;
+    for (const auto& e : s->entries)
+        if (sameNoCase(e.key, key)) return &e;
+    return nullptr;
+}
+
+bool readWholeFile(const std::string& path, std::string& out) {
+    FILE* f = std::fopen(path.c_str(), "rb");
+    if (!f) return false;
+    char buf[8192];
+    std::size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
+    std::fclose(f);
+    return true;
+}
+
+// The read cache.  An entry is valid while the file keeps its inode, size,
+// modification and change times; a rename-over by any writer changes the
+// inode, an in-place edit changes the times.
+struct CacheSlot {
+    dev_t dev = 0;
+    ino_t ino = 0;
+    off_t size = -1;
+    timespec mtime {};
+    timespec ctime {};
+    std::shared_ptr<const Parsed> parsed;
+};
+
+std::mutex cacheMutex;
+std::unordered_map<std::string, CacheSlot> cache;
+
+bool sameStamp(const CacheSlot& slot, const struct stat& st) {
+    return slot.dev == st.st_dev && slot.ino == st.st_ino && slot.size == st.st_size &&
+           slot.mtime.tv_sec == st.st_mtim.tv_sec && slot.mtime.tv_nsec == st.st_mtim.tv_nsec &&
+           slot.ctime.tv_sec == st.st_ctim.tv_sec && slot.ctime.tv_nsec == st.st_ctim.tv_nsec;
+}
+
+std::shared_ptr<const Parsed> load(const std::string& path) {
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0) {
+        std::lock_guard lock(cacheMutex);
+        cache.erase(path);
+        return std::make_shared<const Parsed>();
+    }
+    {
+        std::lock_guard lock(cacheMutex);
+        auto it = cache.find(path);
+        if (it != cache.end() && sameStamp(it->second, st)) return it->second.parsed;
+    }
+    std::string text;
+    readWholeFile(path, text);
+    auto parsed = std::make_shared<const Parsed>(parse(text));
+    // Stamp with the times seen before the read: a change that lands during
+    // the read moves them, so the next read parses the file again.
+    std::lock_guard lock(cacheMutex);
+    cache[path] = CacheSlot{st.st_dev, st.st_ino, st.st_size, st.st_mtim, st.st_ctim, parsed};
+    return parsed;
+}
+
+void applyWrite(Parsed& p, std::string_view section, std::optional<std::string_view> key,
+                std::optional<std::string_view> value) {
+    const Section* s = findSection(p, section);
+    if (!key) {
+        if (s) p.lines.erase(p.lines.begin() + s->header, p.lines.begin() + s->end);
+        return;
+    }
+    const Entry* e = findEntry(s, *key);
+    if (!value) {
+        if (e) p.lines.erase(p.lines.begin() + e->line);
+        return;
+    }
+    std::string line = std::string(*key) + "=" + std::string(*value);
+    if (e) {
+        p.lines[e->line] = line;
+    } else if (s) {
+        std::size_t at = s->entries.empty() ? s->header + 1 : s->entries.back().line + 1;
+        p.lines.insert(p.lines.begin() + at, line);
+    } else {
+        if (!p.lines.empty() && !trim(p.lines.back()).empty()) p.lines.emplace_back();
+        p.lines.push_back("[" + std::string(section) + "]");
+        p.lines.push_back(line);
+    }
+}
+
+int replaceFile(const std::string& path, const std::string& text) {
+    struct stat old {};
+    mode_t mode = stat(path.c_str(), &old) == 0 ? (old.st_mode & 07777) : 0644;
+    std::string tmp = path + ".XXXXXX";
+    int fd = mkostemp(tmp.data(), O_CLOEXEC);
+    if (fd < 0) return errno;
+    std::size_t done = 0;
+    while (done < text.size()) {
+        ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            int err = n < 0 ? errno : EIO;
+            close(fd);
+            unlink(tmp.c_str());
+            return err;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    fchmod(fd, mode);
+    if (fsync(fd) != 0 || close(fd) != 0) {
+        int err = errno;
+        unlink(tmp.c_str());
+        return err;
+    }
+    if (rename(tmp.c_str(), path.c_str()) != 0) {
+        int err = errno;
+        unlink(tmp.c_str());
+        return err;
+    }
+    return 0;
+}
+
+std::mutex writeMutex;
+
+}  // namespace
+
+int profileNumber(std::string_view text) {
+    text = trim(text);
+    bool negative = false;
+    if (!text.empty() && (text.front() == '-' || text.front() == '+')) {
+        negative = text.front() == '-';
+        text.remove_prefix(1);
+    }
+    // 32-bit arithmetic that wraps, as the classic reader's did.
+    uint32_t value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') break;
+        value = value * 10u + static_cast<uint32_t>(c - '0');
+    }
+    return static_cast<int>(negative ? 0u - value : value);
+}
+
+std::string ProfileFile::getString(std::string_view section, std::string_view key, std::string_view def,
+                                   std::size_t size) const {
+    auto parsed = load(path_);
+    const Entry* e = findEntry(findSection(*parsed, section), key);
+    std::string_view value = e ? std::string_view(e->value) : def;
+    if (size == 0) return {};
+    return std::string(value.substr(0, size - 1));
+}
+
+int ProfileFile::getInt(std::string_view section, std::string_view key, int def) const {
+    auto parsed = load(path_);
+    const Entry* e = findEntry(findSection(*parsed, section), key);
+    return e ? profileNumber(e->value) : def;
+}
+
+bool ProfileFile::hasKey(std::string_view section, std::string_view key) const {
+    auto parsed = load(path_);
+    return findEntry(findSection(*parsed, section), key) != nullptr;
+}
+
+std::vector<std::string> ProfileFile::keys(std::string_view section) const {
+    auto parsed = load(path_);
+    std::vector<std::string> out;
+    if (const Section* s = findSection(*parsed, section)) {
+        for (const auto& e : s->entries) {
+            bool seen = false;
+            for (const auto& k : out) seen = seen || sameNoCase(k, e.key);
+            if (!seen) out.push_back(e.key);
+        }
+    }
+    return out;
+}
+
+int ProfileFile::writeString(std::string_view section, std::optional<std::string_view> key,
+                             std::optional<std::string_view> value) const {
+    std::lock_guard lock(writeMutex);
+    std::string text;
+    readWholeFile(path_, text);
+    Parsed p = parse(text);
+    applyWrite(p, section, key, value);
+    return replaceFile(path_, serialise(p));
+}
+
+}  // namespace qv

@@ -1,0 +1,49 @@
+// Profile (INI) files with the semantics of the classic profile functions:
+// section and key names match without regard to case, the first match wins,
+// values are trimmed of surrounding blanks, a string is cut to the buffer
+// size minus one, an absent key gives the default, an integer is the decimal
+// number at the start of the value.  Lines starting with ";" are comments.
+//
+// Writes replace or add the key (creating file and section as needed); no
+// value deletes the key, no key deletes the section.  A write goes to a new
+// file that is renamed over the old one, so a crash never leaves half a file.
+//
+// Reads are served from a cache checked against the file's identity, size
+// and times, so a change by another process is seen at the next read.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace qv {
+
+class ProfileFile {
+public:
+    explicit ProfileFile(std::string path) : path_(std::move(path)) {}
+
+    const std::string& path() const { return path_; }
+
+    // The value cut to size - 1 characters (size 0 gives the empty text).
+    std::string getString(std::string_view section, std::string_view key, std::string_view def,
+                          std::size_t size) const;
+    int getInt(std::string_view section, std::string_view key, int def) const;
+    bool hasKey(std::string_view section, std::string_view key) const;
+    // Key names of a section in file order (first occurrence of each).
+    std::vector<std::string> keys(std::string_view section) const;
+
+    // Returns 0 on success, else the errno of the failing step.
+    int writeString(std::string_view section, std::optional<std::string_view> key,
+                    std::optional<std::string_view> value) const;
+
+private:
+    std::string path_;
+};
+
+// Integer value of a profile text: optional blanks and sign, then decimal
+// digits; 0 when it does not start with a number.
+int profileNumber(std::string_view text);
+
+}  // namespace qv

@@ -1,0 +1,55 @@
+#include "engine/platform/runtime_dir.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace qv {
+
+namespace {
+
+std::string envOr(const char* name, const std::string& fallback) {
+    const char* value = std::getenv(name);
+    return value && *value ? std::string(value) : fallback;
+}
+
+std::string withoutFinalSlash(std::string path) {
+    while (path.size() > 1 && path.back() == '/') path.pop_back();
+    return path;
+}
+
+}  // namespace
+
+std::string defaultSettingsFolder() {
+    return withoutFinalSlash(envOr("QUORVANE_ETC", "/etc/quorvane"));
+}
+
+std::string defaultRuntimeFolder() {
+    if (const char* run = std::getenv("QUORVANE_RUN"); run && *run) return withoutFinalSlash(run);
+    if (const char* xdg = std::getenv("XDG_RUNTIME_DIR"); xdg && *xdg)
+        return joinPath(xdg, "quorvane");
+    return "/tmp/quorvane-" + std::to_string(static_cast<unsigned long>(getuid()));
+}
+
+int ensureFolder(const std::string& path, unsigned mode) {
+    if (path.empty()) return ENOENT;
+    struct stat st {};
+    if (stat(path.c_str(), &st) == 0) return S_ISDIR(st.st_mode) ? 0 : ENOTDIR;
+    auto slash = path.find_last_of('/');
+    if (slash != std::string::npos && slash > 0) {
+        if (int rc = ensureFolder(path.substr(0, slash), mode)) return rc;
+    }
+    if (mkdir(path.c_str(), mode) != 0 && errno != EEXIST) return errno;
+    // mkdir honours the umask; the runtime folder must be group-usable.
+    chmod(path.c_str(), mode);
+    return 0;
+}
+
+std::string joinPath(const std::string& folder, const std::string& name) {
+    if (folder.empty()) return name;
+    if (folder.back() == '/') return folder + name;
+    return folder + "/" + name;
+}
+
+}  // namespace qv

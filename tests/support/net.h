@@ -1,0 +1,40 @@
+// Loopback sockets for wire tests; every wait is bounded.
+#pragma once
+
+#include <string>
+
+namespace qv::test {
+
+// A client socket connected to 127.0.0.1:port, or -1.
+int connectLoopback(int port);
+
+// A connected pair of TCP sockets on loopback: {server side, client side}.
+struct TcpPair {
+    TcpPair();
+    ~TcpPair();
+    int server = -1;
+    int client = -1;
+};
+
+// Reads until the peer closes or `timeoutMs` passes; returns what came.
+std::string readUntilClosed(int fd, int timeoutMs);
+
+// Sends the whole text; false on failure.
+bool sendText(int fd, const std::string& text);
+
+// Polls `condition` every few milliseconds for up to `timeoutMs`.
+template <typename F>
+bool eventually(F condition, int timeoutMs = 5000);
+
+void sleepMs(int ms);
+
+template <typename F>
+bool eventually(F condition, int timeoutMs) {
+    for (int waited = 0; waited < timeoutMs; waited += 5) {
+        if (condition()) return true;
+        sleepMs(5);
+    }
+    return condition();
+}
+
+}  // namespace qv::test

@@ -1,0 +1,69 @@
+#include "tests/support/test_support.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "engine/output.h"
+
+namespace qv::test {
+
+TempFolder::TempFolder() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "qvtest-XXXXXX").string();
+    char* made = mkdtemp(pattern.data());
+    path_ = made ? made : "";
+}
+
+TempFolder::~TempFolder() {
+    std::error_code ec;
+    if (!path_.empty()) std::filesystem::remove_all(path_, ec);
+}
+
+void writeFile(const std::string& path, const std::string& content) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << content;
+}
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+namespace {
+std::mutex captureMutex;
+std::vector<std::string> captured;
+
+int captureSink(std::string_view text) {
+    std::lock_guard lock(captureMutex);
+    captured.emplace_back(text);
+    return 1;
+}
+}  // namespace
+
+CapturedOutput::CapturedOutput() {
+    clear();
+    setDebugSink(captureSink);
+}
+
+CapturedOutput::~CapturedOutput() { setDebugSink(nullptr); }
+
+std::vector<std::string> CapturedOutput::texts() const {
+    std::lock_guard lock(captureMutex);
+    return captured;
+}
+
+std::string CapturedOutput::joined() const {
+    std::string all;
+    for (const auto& t : texts()) all += t;
+    return all;
+}
+
+void CapturedOutput::clear() {
+    std::lock_guard lock(captureMutex);
+    captured.clear();
+}
+
+}  // namespace qv::test

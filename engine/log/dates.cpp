@@ -64,6 +64,10 @@ std::string dosDateTimeText(uint16_t dosDate, uint16_t dosTime, bool gmt) {
     tm.tm_mon = ((dosDate >> 5) & 0x0f) - 1;
     tm.tm_year = 80 + (dosDate >> 9);
     tm.tm_isdst = -1;  // let the local-time conversion decide daylight saving
+    // mktime would roll an impossible value (month 0, hour 25) into another
+    // moment; such a date and time name no moment at all.
+    if (tm.tm_mon < 0 || tm.tm_mon > 11 || tm.tm_mday < 1 || tm.tm_hour > 23 || tm.tm_min > 59 || tm.tm_sec > 59)
+        return {};
     std::time_t t = std::mktime(&tm);
     if (t == static_cast<std::time_t>(-1)) return {};
     return gmt ? httpDate(t) : localDateText(t);

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <fcntl.h>
 #include <memory>
 #include <mutex>
@@ -122,14 +123,19 @@ bool readWholeFile(const std::string& path, std::string& out) {
 }
 
 // The read cache.  An entry is valid while the file keeps its inode, size,
-// modification and change times; a rename-over by any writer changes the
-// inode, an in-place edit changes the times.
+// modification and change times; an in-place edit changes the times.  A
+// rename-over does not always change the inode: ext4 hands the number that
+// the replaced file freed to the next new file at once.  As file times move
+// in steps of the kernel's clock tick, two versions written within one tick
+// can carry the same stamp; see settled().
 struct CacheSlot {
     dev_t dev = 0;
     ino_t ino = 0;
     off_t size = -1;
     timespec mtime {};
     timespec ctime {};
+    bool settled = false;                    // the stamp alone proves the file unchanged
+    std::shared_ptr<const std::string> text;  // else the text is compared
     std::shared_ptr<const Parsed> parsed;
 };
 
@@ -142,6 +148,17 @@ bool sameStamp(const CacheSlot& slot, const struct stat& st) {
            slot.ctime.tv_sec == st.st_ctim.tv_sec && slot.ctime.tv_nsec == st.st_ctim.tv_nsec;
 }
 
+// A stamp is trusted only for a file that had not changed for a few seconds
+// when it was taken: any later change then gets other times.  A file that
+// changed more recently is read again and parsed only when its text differs.
+constexpr time_t kSettledSeconds = 2;
+
+bool settled(const struct stat& st) {
+    timespec now {};
+    clock_gettime(CLOCK_REALTIME, &now);
+    return now.tv_sec - st.st_ctim.tv_sec >= kSettledSeconds && now.tv_sec - st.st_mtim.tv_sec >= kSettledSeconds;
+}
+
 std::shared_ptr<const Parsed> load(const std::string& path) {
     struct stat st {};
     if (stat(path.c_str(), &st) != 0) {
@@ -149,18 +166,24 @@ std::shared_ptr<const Parsed> load(const std::string& path) {
         cache.erase(path);
         return std::make_shared<const Parsed>();
     }
+    std::shared_ptr<const Parsed> parsed;
+    std::shared_ptr<const std::string> seen;
     {
         std::lock_guard lock(cacheMutex);
         auto it = cache.find(path);
-        if (it != cache.end() && sameStamp(it->second, st)) return it->second.parsed;
+        if (it != cache.end()) {
+            if (it->second.settled && sameStamp(it->second, st)) return it->second.parsed;
+            parsed = it->second.parsed;
+            seen = it->second.text;
+        }
     }
-    std::string text;
-    readWholeFile(path, text);
-    auto parsed = std::make_shared<const Parsed>(parse(text));
+    auto text = std::make_shared<std::string>();
+    readWholeFile(path, *text);
+    if (!seen || *seen != *text) parsed = std::make_shared<const Parsed>(parse(*text));
     // Stamp with the times seen before the read: a change that lands during
     // the read moves them, so the next read parses the file again.
     std::lock_guard lock(cacheMutex);
-    cache[path] = CacheSlot{st.st_dev, st.st_ino, st.st_size, st.st_mtim, st.st_ctim, parsed};
+    cache[path] = CacheSlot{st.st_dev, st.st_ino, st.st_size, st.st_mtim, st.st_ctim, settled(st), std::move(text), parsed};
     return parsed;
 }
 
@@ -176,7 +199,8 @@ void applyWrite(Parsed& p, std::string_view section, std::optional<std::string_v
         if (e) p.lines.erase(p.lines.begin() + e->line);
         return;
     }
-    std::string line = std::string(*key) + "=" + std::string(*value);
+    std::string line(*key);
+    line.append("=").append(*value);
     if (e) {
         p.lines[e->line] = line;
     } else if (s) {
@@ -184,7 +208,7 @@ void applyWrite(Parsed& p, std::string_view section, std::optional<std::string_v
         p.lines.insert(p.lines.begin() + at, line);
     } else {
         if (!p.lines.empty() && !trim(p.lines.back()).empty()) p.lines.emplace_back();
-        p.lines.push_back("[" + std::string(section) + "]");
+        p.lines.push_back(std::string("[").append(section).append("]"));
         p.lines.push_back(line);
     }
 }
@@ -274,8 +298,22 @@ std::vector<std::string> ProfileFile::keys(std::string_view section) const {
     return out;
 }
 
+namespace {
+
+// A line break in any part, or a bracket or "=" in a name, would turn one
+// entry into several lines or sections: such a write is refused whole.
+bool writable(std::string_view section, std::optional<std::string_view> key, std::optional<std::string_view> value) {
+    auto breaks = [](std::string_view t) { return t.find_first_of("\r\n") != std::string_view::npos; };
+    if (breaks(section) || section.find(']') != std::string_view::npos) return false;
+    if (key && (breaks(*key) || key->find_first_of("=[") != std::string_view::npos)) return false;
+    return !(value && breaks(*value));
+}
+
+}  // namespace
+
 int ProfileFile::writeString(std::string_view section, std::optional<std::string_view> key,
                              std::optional<std::string_view> value) const {
+    if (!writable(section, key, value)) return EINVAL;
     std::lock_guard lock(writeMutex);
     std::string text;
     readWholeFile(path_, text);

@@ -34,7 +34,8 @@ public:
     // Key names of a section in file order (first occurrence of each).
     std::vector<std::string> keys(std::string_view section) const;
 
-    // Returns 0 on success, else the errno of the failing step.
+    // Returns 0 on success, else the errno of the failing step; EINVAL for a
+    // line break anywhere, or "=" or "[" in the key, "]" in the section.
     int writeString(std::string_view section, std::optional<std::string_view> key,
                     std::optional<std::string_view> value) const;
 

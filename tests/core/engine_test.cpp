@@ -114,7 +114,7 @@ TEST_F(EngineTest, HundredConnectionsComeAndGo) {
         std::lock_guard lock(*engine->countMutex);
         EXPECT_EQ(http->next, nullptr);
     }
-    EXPECT_EQ(recordsInUse(), 0);
+    EXPECT_TRUE(eventually([&] { return recordsInUse() == 0; }));
 }
 
 TEST_F(EngineTest, SixtyFifthConnectionSharesRecordZero) {
@@ -122,7 +122,7 @@ TEST_F(EngineTest, SixtyFifthConnectionSharesRecordZero) {
     std::vector<int> clients;
     for (int i = 0; i < 65; ++i) clients.push_back(test::connectLoopback(port(i % 2 ? 1 : 4)));
     ASSERT_TRUE(eventually([&] { return engine->openConnections == 65; }));
-    EXPECT_EQ(recordsInUse(), 64);
+    EXPECT_TRUE(eventually([&] { return recordsInUse() == 64; }));
     std::string report = socketInfoReport(*engine);
     EXPECT_EQ(report.rfind("------- Socket Info --------\r\nType User     OtherHost", 0), 0u);
     int rows = 0;
@@ -136,7 +136,7 @@ TEST_F(EngineTest, SixtyFifthConnectionSharesRecordZero) {
     for (int fd : clients) close(fd);
     EXPECT_TRUE(eventually([&] { return engine->openConnections == 0; }));
     EXPECT_EQ(engine->peakConnections, 65);
-    EXPECT_EQ(recordsInUse(), 0);
+    EXPECT_TRUE(eventually([&] { return recordsInUse() == 0; }));
 }
 
 TEST_F(EngineTest, PausedServersAnswerByKind) {
@@ -273,7 +273,8 @@ TEST_F(EngineTest, EnginesOnOneRuntimeFolderShareTheTableAndTheResetEvent) {
         ASSERT_NE(serverAt(*engine, 1)->next, nullptr);
         slot = serverAt(*engine, 1)->next->slot;
     }
-    EXPECT_EQ(second->socketInfo.snapshot(slot).inUse, 1);
+    // The record is written after the counts, so it may trail them a little.
+    EXPECT_TRUE(eventually([&] { return second->socketInfo.snapshot(slot).inUse == 1; }));
     EXPECT_STREQ(second->socketInfo.snapshot(slot).peerAddress, "127.0.0.1");
     EXPECT_EQ(separate->socketInfo.snapshot(slot).inUse, 0);
 

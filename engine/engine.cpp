@@ -1,6 +1,7 @@
 // The engine with its built-in protocols.
 #include "engine/core/engine.h"
 #include "engine/quorvane.h"
+#include "engine/talk/talk.h"
 
 namespace qv {
 
@@ -12,6 +13,7 @@ namespace {
 // here as they are built.
 ProtocolHandlers builtinHandlers() {
     ProtocolHandlers table;
+    table.byKind[kKindTalk] = serveTalk;
     return table;
 }
 

@@ -70,6 +70,9 @@ void signalReset(Engine& engine);
 // While paused, every server answers new connections with its paused reply.
 void setPaused(Engine& engine, bool paused);
 
+// The runtime folder the engine uses for its shared objects.
+const std::string& runtimeFolder(const Engine& engine);
+
 // The port server n (1 to 32) listens on, as the system bound it; 0 when
 // that server is not listening.
 int serverPort(const Engine& engine, int number);

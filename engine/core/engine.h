@@ -84,7 +84,21 @@ struct Engine {
         "few minutes.";
 
     LiveConnections live;
+
+    // What a protocol keeps for the whole engine (the talk relay's user
+    // table), made by the protocol at its first connection; by server kind.
+    std::mutex protocolStateMutex;
+    std::array<std::shared_ptr<void>, 7> protocolState;
 };
+
+// The engine-wide state of a protocol, made on first use.
+template <typename State>
+State& protocolState(Engine& engine, uint32_t kind) {
+    std::lock_guard lock(engine.protocolStateMutex);
+    auto& slot = engine.protocolState.at(kind);
+    if (!slot) slot = std::make_shared<State>(engine);
+    return *static_cast<State*>(slot.get());
+}
 
 // Server n (1 to 32), or null when that entry was never filled.
 Server* serverAt(const Engine& engine, int number);

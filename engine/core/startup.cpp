@@ -121,6 +121,8 @@ Server* serverAt(const Engine& engine, int number) {
     return engine.servers[number - 1].get();
 }
 
+const std::string& runtimeFolder(const Engine& engine) { return engine.options.runtimeFolder; }
+
 int serverPort(const Engine& engine, int number) {
     Server* s = serverAt(engine, number);
     return s && s->sock >= 0 ? s->port : 0;

@@ -97,6 +97,15 @@ std::string urlEscape(std::string_view text) {
     return out;
 }
 
+std::string concat(std::initializer_list<std::string_view> parts) {
+    std::size_t size = 0;
+    for (auto part : parts) size += part.size();
+    std::string out;
+    out.reserve(size);
+    for (auto part : parts) out.append(part);
+    return out;
+}
+
 std::string systemErrorText(int code) {
     if (code < 0) code = errno;
     char buf[256];

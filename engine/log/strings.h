@@ -3,6 +3,7 @@
 // system's error text.  None holds state; results go to the caller.
 #pragma once
 
+#include <initializer_list>
 #include <string>
 #include <string_view>
 
@@ -31,6 +32,9 @@ std::string& urlUnescape(std::string& text, bool keepAmpersand);
 
 // A blank becomes "+", "#" becomes "%23"; everything else is copied.
 std::string urlEscape(std::string_view text);
+
+// The parts one after the other, in one allocation.
+std::string concat(std::initializer_list<std::string_view> parts);
 
 // The system's message for an errno value (or for errno itself when the
 // code is negative), ended by "\r\n" like every message it stands beside,

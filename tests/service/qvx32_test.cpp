@@ -1,0 +1,234 @@
+// qvx32 driven as an operator would: console runs with signals, the debug
+// log socket with a viewer, and the service unit commands.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include "tests/support/net.h"
+#include "tests/support/process.h"
+#include "tests/support/test_support.h"
+
+namespace qv {
+namespace {
+
+using test::ChildProcess;
+
+// A client of the debug log socket that collects one text per message.
+struct LogClient {
+    int fd = -1;
+    explicit LogClient(const std::string& path) {
+        sockaddr_un a {};
+        a.sun_family = AF_UNIX;
+        std::snprintf(a.sun_path, sizeof a.sun_path, "%s", path.c_str());
+        for (int tries = 0; tries < 500 && fd < 0; ++tries) {
+            fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+            if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+                close(fd);
+                fd = -1;
+                test::sleepMs(10);
+            }
+        }
+    }
+    ~LogClient() {
+        if (fd >= 0) close(fd);
+    }
+    // The next message, or nothing within the time.
+    std::optional<std::string> next(int timeoutMs = 3000) {
+        pollfd p {fd, POLLIN, 0};
+        if (poll(&p, 1, timeoutMs) <= 0) return std::nullopt;
+        char buf[1024];
+        ssize_t n = recv(fd, buf, sizeof buf, 0);
+        if (n <= 0) return std::nullopt;
+        return std::string(buf, static_cast<std::size_t>(n));
+    }
+};
+
+struct Qvx32 : ::testing::Test {
+    test::TempFolder etc, run, logs;
+    int port = test::freePort();
+
+    std::map<std::string, std::string> env() const {
+        return {{"QUORVANE_ETC", etc.path()}, {"QUORVANE_RUN", run.path()}};
+    }
+    void writeIni(const std::string& options, const std::string& extra = "") {
+        test::writeFile(etc.file("quorvane.ini"), "[Options]\nlogdir=" + logs.path() + "/\n" + options +
+                                                      "\n[Multi]\nserver1=talk\nip1=127.0.0.1\nport1=" +
+                                                      std::to_string(port) + "\n" + extra + "server2=none\n" );
+    }
+    std::unique_ptr<ChildProcess> startDebug(std::vector<std::string> extra = {}) {
+        std::vector<std::string> argv = {QVX32_PATH, "-debug"};
+        argv.insert(argv.end(), extra.begin(), extra.end());
+        auto child = std::make_unique<ChildProcess>(argv, env());
+        EXPECT_TRUE(child->waitForOutput("servers started up OK.\r\n"));
+        return child;
+    }
+};
+
+TEST_F(Qvx32, ConsoleRunReloadsOnHangupAndStopsOnInterrupt) {
+    writeIni("view_connects=0");
+    auto qvx = startDebug();
+    std::string out = qvx->output();
+    EXPECT_EQ(out.rfind("Debugging Quorvane32 Service.\n", 0), 0u);
+    for (const char* line : {"Quorvane Pro starting up...\r\n", "Sockets started up\r\n",
+                             "#1 TEST Host: ", "Listening on 127.0.0.1:", "1 servers started up OK.\r\n"})
+        EXPECT_NE(out.find(line), std::string::npos) << line;
+
+    writeIni("view_connects=1");
+    qvx->signal(SIGHUP);
+    ASSERT_TRUE(qvx->waitForOutput("\r\nReloading settings...\r\n"));
+    ASSERT_TRUE(test::eventually([&] { return qvx->output().rfind("Reading ini file...") > out.size(); }));
+    int fd = test::connectLoopback(port);
+    EXPECT_TRUE(qvx->waitForOutput("Connection from 127.0.0.1 on port " + std::to_string(port) + "\r\n"));
+    close(fd);
+
+    qvx->signal(SIGINT);
+    EXPECT_EQ(qvx->wait(), 0);
+    EXPECT_NE(qvx->output().find("Stopping Quorvane32 Service.\n"), std::string::npos);
+    EXPECT_NE(qvx->output().find("Goodby from threadWaitForReset\r\n"), std::string::npos);
+}
+
+TEST_F(Qvx32, TerminateStopsTheConsoleRunToo) {
+    writeIni("");
+    auto qvx = startDebug();
+    qvx->signal(SIGTERM);
+    EXPECT_EQ(qvx->wait(), 0);
+    EXPECT_NE(qvx->output().find("Stopping Quorvane32 Service.\n"), std::string::npos);
+}
+
+TEST_F(Qvx32, LateViewerGetsTheFirstThirtyTwoTextsThenNewOnes) {
+    // Twenty network drives make forty texts before the servers start.
+    std::string remote = "[remote]\n";
+    for (int n = 1; n <= 20; ++n) remote += "path" + std::to_string(n) + "=share" + std::to_string(n) + "\n";
+    test::writeFile(etc.file("quorvane.ini"), remote + "[Options]\nlogdir=" + logs.path() +
+                                                  "/\n[Multi]\nserver1=talk\nip1=127.0.0.1\nport1=" +
+                                                  std::to_string(port) + "\nserver2=none\n");
+    auto qvx = startDebug();
+    std::string console = qvx->output().substr(std::string("Debugging Quorvane32 Service.\n").size());
+    LogClient viewer(run.file("debuglog"));
+    std::string first32;
+    for (int i = 0; i < 32; ++i) {
+        auto text = viewer.next();
+        ASSERT_TRUE(text) << "message " << i;
+        first32 += *text;
+    }
+    EXPECT_EQ(console.rfind(first32, 0), 0u);
+    EXPECT_FALSE(viewer.next(300));  // the later start-up texts were dropped
+
+    qvx->signal(SIGHUP);
+    EXPECT_EQ(viewer.next(), std::optional<std::string>("\r\nReloading settings...\r\n"));
+    qvx->signal(SIGINT);
+    EXPECT_EQ(qvx->wait(), 0);
+}
+
+TEST_F(Qvx32, LongTextsAreCutAndTheSocketIsForOwnerAndGroup) {
+    std::string longDir = "/" + std::string(290, 'd') + "/";
+    writeIni("", "dir1=" + longDir.substr(0, 258) + "\n");
+    std::string path = run.file("custom.sock");
+    auto qvx = startDebug({"-pipe", path});
+    struct stat st {};
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0660u);
+    EXPECT_NE(access(run.file("debuglog").c_str(), F_OK), 0);
+
+    LogClient viewer(path);
+    std::string startLine;
+    for (auto text = viewer.next(); text; text = viewer.next(500))
+        if (text->rfind("#1 TEST", 0) == 0) startLine = *text;
+    ASSERT_EQ(startLine.size(), 255u);
+    std::string console = qvx->output();
+    EXPECT_NE(console.find(startLine), std::string::npos);
+    EXPECT_GT(console.find("\r\n", console.find(startLine)) - console.find(startLine), 255u);
+    qvx->signal(SIGINT);
+    EXPECT_EQ(qvx->wait(), 0);
+}
+
+TEST_F(Qvx32, ViewerFollowsTheServerThroughARestart) {
+    writeIni("");
+    std::string path = run.file("debuglog");
+    ChildProcess viewer({QVX32_PATH, "-viewlog", "-pipe", path}, env());
+    for (int round = 0; round < 2; ++round) {
+        std::size_t before = viewer.output().size();
+        auto qvx = startDebug();
+        ASSERT_TRUE(test::eventually(
+            [&] { return viewer.output().find("servers started up OK.\r\n", before) != std::string::npos; }, 10000));
+        qvx->signal(SIGINT);
+        EXPECT_EQ(qvx->wait(), 0);
+    }
+    viewer.signal(SIGINT);
+    viewer.wait();
+}
+
+// Started by the service manager: READY once the servers run, STOPPING on
+// SIGTERM, and a clean exit.
+TEST_F(Qvx32, ServiceModeReportsThroughTheNotifySocket) {
+    writeIni("");
+    std::string notifyPath = run.file("notify");
+    int notify = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un a {};
+    a.sun_family = AF_UNIX;
+    std::snprintf(a.sun_path, sizeof a.sun_path, "%s", notifyPath.c_str());
+    ASSERT_EQ(bind(notify, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    auto nextNotice = [&]() -> std::string {
+        pollfd p {notify, POLLIN, 0};
+        if (poll(&p, 1, 10000) <= 0) return "";
+        char buf[256];
+        ssize_t n = recv(notify, buf, sizeof buf, 0);
+        return n > 0 ? std::string(buf, static_cast<std::size_t>(n)) : "";
+    };
+    auto serviceEnv = env();
+    serviceEnv["NOTIFY_SOCKET"] = notifyPath;
+    ChildProcess qvx({QVX32_PATH}, serviceEnv);
+    EXPECT_EQ(nextNotice(), "READY=1");
+    int fd = test::connectLoopback(port);  // the servers run
+    EXPECT_GE(fd, 0);
+    close(fd);
+    qvx.signal(SIGTERM);
+    EXPECT_EQ(nextNotice(), "STOPPING=1");
+    EXPECT_EQ(qvx.wait(), 0);
+    EXPECT_EQ(qvx.output().find("Stopping"), std::string::npos);  // no console texts in service mode
+    close(notify);
+}
+
+TEST(Qvx32Service, InstallAndRemoveTheUnit) {
+    test::TempFolder units;
+    std::map<std::string, std::string> env = {{"QUORVANE_UNIT_DIR", units.path()}, {"QUORVANE_ETC", "/srv/etc"}};
+    ChildProcess install({QVX32_PATH, "/INSTALL"}, env);
+    EXPECT_EQ(install.wait(), 0);
+    EXPECT_EQ(install.output(), "Quorvane32 Service installed.\n");
+    std::string unit = test::readFile(units.file("quorvane32.service"));
+    EXPECT_NE(unit.find("Description=Quorvane32 Service\n"), std::string::npos);
+    EXPECT_NE(unit.find(std::string("ExecStart=") + QVX32_PATH + "\n"), std::string::npos);
+    EXPECT_NE(unit.find("Environment=QUORVANE_ETC=/srv/etc\n"), std::string::npos);
+
+    ChildProcess again({QVX32_PATH, "-install"}, env);
+    again.wait();
+    EXPECT_EQ(again.output(), "CreateService failed - File exists (0x11)\n");
+
+    ChildProcess remove({QVX32_PATH, "-Remove"}, env);
+    EXPECT_EQ(remove.wait(), 0);
+    EXPECT_EQ(remove.output(), "Quorvane32 Service removed.\n");
+    EXPECT_NE(access(units.file("quorvane32.service").c_str(), F_OK), 0);
+
+    ChildProcess removeAgain({QVX32_PATH, "-remove"}, env);
+    removeAgain.wait();
+    EXPECT_EQ(removeAgain.output(), "OpenService failed - No such file or directory (0x2)\n");
+}
+
+TEST(Qvx32Service, UnknownOptionPrintsUsageAndFailsOutsideTheServiceManager) {
+    ChildProcess qvx({QVX32_PATH, "-help"}, {});
+    EXPECT_EQ(qvx.wait(), 1);
+    EXPECT_EQ(qvx.output(),
+              "QVX32 -install          to install the service\n"
+              "QVX32 -remove           to remove the service\n"
+              "QVX32 -debug <params>   to run as a console app for debugging\n"
+              "\nStartServiceCtrlDispatcher being called.\n"
+              "This may take several seconds.  Please wait.\n");
+}
+
+}  // namespace
+}  // namespace qv

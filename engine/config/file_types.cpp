@@ -37,6 +37,10 @@ std::optional<std::string_view> field(const FileTypeEntry* e, const std::optiona
 }  // namespace
 
 std::string_view fileExtension(std::string_view name) {
+    // Only the last component counts: a dot in a folder name ("/srv/site.v2/")
+    // must not make every file below it look alike.
+    std::size_t slash = name.find_last_of('/');
+    if (slash != std::string_view::npos) name.remove_prefix(slash + 1);
     if (name.size() >= 3) {
         std::size_t dot = name.find('.', 1);
         if (dot != std::string_view::npos && dot <= name.size() - 2) return name.substr(dot + 1);

@@ -11,7 +11,8 @@
 namespace qv {
 
 // The text after the first "." at a position from the second character to
-// the last but one; the empty text at the name's end when there is none.
+// the last but one of the name (the text after the last "/" of a path); the
+// empty text at the name's end when there is none.
 std::string_view fileExtension(std::string_view name);
 
 // The Gopher type of the first entry whose extension matches exactly (case

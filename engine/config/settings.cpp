@@ -48,6 +48,7 @@ const IntKey kIntKeys[] = {
     QV_INT(kOptions, ftp_read_timeout, 600), QV_INT(kOptions, gopher_read_timeout, 30),
     QV_INT(kOptions, http_read_timeout, 60), QV_INT(kOptions, ask_before_quit, 1),
     QV_INT(kOptions, gopherport, 70),        QV_INT(kOptions, httpport, 80),
+    QV_INT(kOptions, max_body_size, 1048576),
     QV_INT("CGI", Timeout, 180),             QV_INT(kOptions, maxretry, 1000),
     QV_INT(kOptions, pollevery, 200),        QV_INT(kOptions, throttle, 4),
     QV_INT(kOptions, greedy, 0),             QV_INT(kOptions, debug2, 0),

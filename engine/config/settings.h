@@ -64,6 +64,7 @@ struct Settings {
     int countfilehits = 1, addtofilehits = 1, localfilehits = 1, keep_alive = 0;
     int ftp_read_timeout = 600, gopher_read_timeout = 30, http_read_timeout = 60;
     int ask_before_quit = 1, gopherport = 70, httpport = 80;
+    int max_body_size = 1048576;  // largest request body accepted, in bytes
     std::string scramble_passwords, scramble_version;
     // Read and kept; nothing acts on them.
     int maxretry = 1000, pollevery = 200, throttle = 4, greedy = 0, debug2 = 0, DDE_mode = 1;

@@ -17,6 +17,8 @@ int startsWithNoCase(std::string_view text, std::string_view prefix) {
     return 1;
 }
 
+bool equalsNoCase(std::string_view a, std::string_view b) { return a.size() == b.size() && startsWithNoCase(a, b); }
+
 int sameExtension(std::string_view a, std::string_view b) {
     for (std::size_t i = 0; i < 3; ++i) {
         char ca = i < a.size() ? a[i] : '\0';

@@ -12,6 +12,9 @@ namespace qv {
 // 1 when `text` begins with `prefix`, folding only the letters A to Z.
 int startsWithNoCase(std::string_view text, std::string_view prefix);
 
+// True when both texts are equal, folding only the letters A to Z.
+bool equalsNoCase(std::string_view a, std::string_view b);
+
 // 1 when a and b agree on their first three characters, or up to and
 // including an end of text within them ("HTM" and "HTML" agree, "H" and
 // "HT" do not).  Exact case.

@@ -1,0 +1,93 @@
+// One HTTP request as the connection thread reads it: the request line and
+// its parts, the headers the server uses, Basic credentials and the body.
+// The record is reused for every request of a keep-alive connection.
+//
+// Wire contract: HTTP/1.0 with the keep-alive extension.  A request line
+// whose protocol field does not begin with "HTTP" is a simple request: no
+// headers and no body follow.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <ctime>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "engine/config/settings.h"
+#include "engine/http/var_list.h"
+
+namespace qv {
+
+constexpr std::size_t kRequestLineLength = 1024;
+constexpr std::size_t kUserAgentLength = 255;
+constexpr std::size_t kRefererLength = 62;
+constexpr std::size_t kContentTypeLength = 62;  // a longer Content-type is dropped, not cut
+constexpr std::size_t kCredentialLength = 15;
+
+// parseHeaderLine: go on reading headers, or the blank line ended them and
+// no body is announced.
+constexpr int kHeaderGoOn = 1;
+constexpr int kHeaderDone = 123;
+
+struct HttpRequest {
+    std::time_t startTime = 0;
+    std::string requestLine;  // at most 1,024 characters
+    std::string method;
+    std::string urlPath;
+    std::optional<std::string> pathInfo;
+    std::optional<std::string> query;
+    std::string protocol;
+    std::string virtualAlias;
+    int keepAliveRequested = 0;  // the keep_alive setting when the client asked for it
+    bool keepAliveGranted = false;
+    std::optional<std::string> responseContentType;  // none: text/html
+    VarList acceptList;
+    VarList headers;
+    std::string lastModified = "???";
+    std::string lastModifiedGmt = "???";
+    std::string filePath;
+    int status = 200;
+    const AliasEntry* alias = nullptr;  // points into `settings`
+    bool endOfHeaders = false;
+    bool fullRequest = false;
+    std::array<std::string, 4> cgiFiles;  // content, input, error, output work files
+    bool cgiContentWritten = false;
+    bool cgiProfileCreated = false;
+    int64_t contentLength = 0;
+    std::optional<std::string> body;
+    std::string contentType;
+    std::string userAgent;
+    std::string referer;
+    std::string user;
+    std::string password;
+    // The settings this request is served under: aliases and tables it
+    // points into stay valid however many reloads happen meanwhile.
+    std::shared_ptr<const Settings> settings;
+};
+
+// Empties everything that belongs to one request (between keep-alive
+// requests); the work-file names and the settings stay.
+void resetRequest(HttpRequest& r);
+
+// Method, URL and protocol from the request line: the first space ends the
+// method, the next the URL; the protocol is the rest, spaces included.
+void splitRequestLine(std::string_view line, std::string& method, std::string& url, std::string& protocol);
+
+// The URL path, path info and query of a URL: the first "?" starts the
+// query, and within the rest the first "/" after any "." starts the path
+// info ("/cgi-bin/run.exe/a/b?x=1": "/cgi-bin/run.exe", "a/b", "x=1").
+void splitUrl(std::string_view url, std::string& path, std::optional<std::string>& pathInfo,
+              std::optional<std::string>& query);
+
+// Parses one header line into the request; kHeaderDone when it was the
+// blank line and no body is announced.  `keepAliveSetting` is what a
+// "connection: keep-alive" header turns keepAliveRequested into.
+int parseHeaderLine(HttpRequest& r, std::string_view line, int keepAliveSetting);
+
+// User and password from an Authorization value of the Basic scheme, each
+// cut to 15 characters; other schemes leave both empty.
+void parseBasicCredentials(std::string_view value, std::string& user, std::string& password);
+
+}  // namespace qv

@@ -1,5 +1,6 @@
 // The engine with its built-in protocols.
 #include "engine/core/engine.h"
+#include "engine/http/http_session.h"
 #include "engine/quorvane.h"
 #include "engine/talk/talk.h"
 
@@ -13,6 +14,7 @@ namespace {
 // here as they are built.
 ProtocolHandlers builtinHandlers() {
     ProtocolHandlers table;
+    table.byKind[kKindHttp] = serveHttp;
     table.byKind[kKindTalk] = serveTalk;
     return table;
 }

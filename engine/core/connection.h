@@ -84,6 +84,7 @@ public:
     std::string docDir;        // document folder, ends in "/"
     std::string logDir;        // log folder
     std::string virtualAlias;  // at most 127 characters, no final "/"
+    uint32_t listenAddress = 0;  // the address the listening socket reports (network order)
     std::atomic<bool> stopFlag{false};
     std::thread acceptThread;
 };

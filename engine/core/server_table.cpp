@@ -154,7 +154,10 @@ int startListening(Server& server, int port, int number, const std::string& addr
         return 1;
     }
     socklen_t len = sizeof local;
-    if (getsockname(fd, reinterpret_cast<sockaddr*>(&local), &len) == 0) server.port = ntohs(local.sin_port);
+    if (getsockname(fd, reinterpret_cast<sockaddr*>(&local), &len) == 0) {
+        server.port = ntohs(local.sin_port);
+        server.listenAddress = local.sin_addr.s_addr;
+    }
     if (server.ipAddress.empty()) server.ipAddress = dottedAddress(local.sin_addr.s_addr);
     // The classic backlog of 5 was that platform's SOMAXCONN; use this one's.
     if (listen(fd, SOMAXCONN) != 0) {

@@ -67,19 +67,20 @@ bool startServer(Engine& engine, const ServerEntry& entry, const Settings& setti
                     entry.number, kVirtualAliasSize);
         return false;
     }
-    auto server = std::make_unique<Server>(engine, entry.number);
+    // A server that fails to listen keeps its place in the table, so the
+    // status page can show it as down.
+    auto& server = engine.servers[entry.number - 1];
+    server = std::make_unique<Server>(engine, entry.number);
+    server->serverKind = entry.kind->kind;
     int port = std::atoi(entry.portText.c_str());
     if (startListening(*server, port, entry.number, entry.ip, entry.host, settings) != 0) return false;
-    server->serverKind = entry.kind->kind;
     server->docDir = entry.dir;
     server->logDir = entry.logDir;
     server->virtualAlias = entry.virtualAlias;
     loadTotals(*server);
     server->stopFlag = false;
     server->handler = engine.handlers.byKind[entry.kind->kind];
-    Server& placed = *server;
-    engine.servers[entry.number - 1] = std::move(server);
-    startServerThread(placed);
+    startServerThread(*server);
     return true;
 }
 

@@ -55,6 +55,8 @@ void resetRequest(HttpRequest& r) {
     r.lastModifiedGmt = "???";
     r.filePath.clear();
     r.status = 0;
+    r.hitCount = "0";
+    r.hitStartDate.clear();
     r.alias = nullptr;
     r.endOfHeaders = false;
     r.fullRequest = false;
@@ -67,6 +69,19 @@ void resetRequest(HttpRequest& r) {
     r.referer.clear();
     r.user.clear();
     r.password.clear();
+}
+
+std::string counterKey(const HttpRequest& r) {
+    std::string key;
+    if (r.urlPath.empty()) {
+        key = r.method.empty() ? "/" : "EMPTY";
+    } else if (!r.alias && !r.virtualAlias.empty()) {
+        key = r.virtualAlias + (r.urlPath.front() == '/' ? "" : "/") + r.urlPath;
+    } else {
+        key = r.urlPath;
+    }
+    if (key.size() > 1 && key.back() == '/') key.pop_back();
+    return key;
 }
 
 void splitRequestLine(std::string_view line, std::string& method, std::string& url, std::string& protocol) {

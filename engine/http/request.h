@@ -49,6 +49,8 @@ struct HttpRequest {
     std::string lastModifiedGmt = "???";
     std::string filePath;
     int status = 200;
+    std::string hitCount = "0";  // shown by "hit_count"
+    std::string hitStartDate;    // shown by "hit_start_date"
     const AliasEntry* alias = nullptr;  // points into `settings`
     bool endOfHeaders = false;
     bool fullRequest = false;
@@ -85,6 +87,11 @@ void splitUrl(std::string_view url, std::string& path, std::optional<std::string
 // blank line and no body is announced.  `keepAliveSetting` is what a
 // "connection: keep-alive" header turns keepAliveRequested into.
 int parseHeaderLine(HttpRequest& r, std::string_view line, int keepAliveSetting);
+
+// The key a request is counted under: the URL path, with the server's
+// virtual alias in front when no alias matched; "EMPTY" for a request with
+// a method and no path, "/" for none; no final "/" on keys longer than one.
+std::string counterKey(const HttpRequest& r);
 
 // User and password from an Authorization value of the Basic scheme, each
 // cut to 15 characters; other schemes leave both empty.

@@ -1,0 +1,34 @@
+// The rows of a generated folder listing, in preformatted text: anchor,
+// optional picture from the folder's "icons" subfolder, kind mark, name,
+// size and date, and a description from "access.qac" or the page's title.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "engine/config/settings.h"
+
+namespace qv {
+
+// "1023 B ", "   1 kB", "   1 MB": kB are 1,024 bytes, MB 1,024,000.
+std::string listingSizeText(uint64_t size);
+
+// The text after the first "<title>", "<h1>", "<h2>" or "<h3>" (any case)
+// in the first 1,024 bytes, up to the next "<", CR or LF, cut to 40
+// characters; empty when there is none.
+std::string pageTitle(const std::string& path);
+
+struct ListingEntry {
+    std::string name;
+    bool folder = false;
+    uint64_t size = 0;
+    uint16_t dosDate = 0;
+};
+
+// One row, ending in CR LF.  `folderUrl` ends in "/"; `folderPath` is the
+// local folder.
+std::string listingRow(const Settings& s, std::string_view folderUrl, const std::string& folderPath,
+                       const ListingEntry& e);
+
+}  // namespace qv

@@ -1,0 +1,133 @@
+#include "engine/http/static_files.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include "engine/config/file_types.h"
+#include "engine/config/path_mapping.h"
+#include "engine/core/io.h"
+#include "engine/http/folder_listing.h"
+#include "engine/http/includes.h"
+#include "engine/http/response.h"
+#include "engine/log/dates.h"
+#include "engine/log/strings.h"
+#include "engine/output.h"
+#include "engine/platform/runtime_dir.h"
+
+namespace qv {
+
+namespace {
+
+bool isHtml(std::string_view path) { return startsWithNoCase(fileExtension(path), "HTM"); }
+
+// Expands a page of the folder (index or header page) with the request's
+// file path swapped for it, as the page variables describe that page.
+std::string expandFolderPage(Connection& c, HttpRequest& r, const std::string& page) {
+    std::string saved = r.filePath;
+    r.filePath = page;
+    std::string text;
+    processIncludes(c, r, page, text);
+    r.filePath = saved;
+    return text;
+}
+
+bool present(const std::string& path) { return fileSizeAndDate(path).size > 0; }
+
+// Sends the index page of the folder when it has one.
+bool sendIndexPage(Connection& c, HttpRequest& r, const std::string& folder) {
+    std::string index = joinPath(folder, "index.htm");
+    if (!present(index)) index = joinPath(folder, "index.html");
+    if (!present(index)) return false;
+    if (r.settings->debug1) debugPrint("Sending index file.\r\n");
+    if (r.fullRequest) sendOkHeader(c, r, 0);
+    sendString(c, expandFolderPage(c, r, index));
+    return true;
+}
+
+bool browsingAllowed(const HttpRequest& r, const std::string& folder) {
+    bool allowed = r.alias ? r.alias->listings : r.settings->webdirbrowsing != 0;
+    return allowed || present(joinPath(folder, "qvheader.htm")) || present(joinPath(folder, "qvheader.txt"));
+}
+
+// Entries in the order the file system gives them; false when the folder
+// cannot be read.
+bool sendRows(Connection& c, const Settings& s, const std::string& folderUrl, const std::string& folder) {
+    DIR* dir = opendir(folder.c_str());
+    if (!dir) return false;
+    while (dirent* d = readdir(dir)) {
+        std::string name = d->d_name;
+        if (name == "." || name == ".." || name == "QVHEADER.HTM" || name == "QVHEADER.TXT" ||
+            fileExtension(name) == "GOP")
+            continue;
+        struct stat st {};
+        if (stat(joinPath(folder, name).c_str(), &st) != 0) continue;
+        ListingEntry e{name, S_ISDIR(st.st_mode), static_cast<uint64_t>(st.st_size), 0};
+        uint16_t dosTime = 0;
+        toDosDateTime(st.st_mtime, e.dosDate, dosTime);
+        sendString(c, listingRow(s, folderUrl, folder, e));
+    }
+    closedir(dir);
+    return true;
+}
+
+void sendListing(Connection& c, HttpRequest& r, const std::string& folderUrl, const std::string& folder) {
+    const Settings& s = *r.settings;
+    if (r.fullRequest) sendOkHeader(c, r, 0);
+    sendString(c, "\r\n\r\n");
+    std::string header = joinPath(folder, "qvheader.htm");
+    if (present(header))
+        sendString(c, expandFolderPage(c, r, header));
+    else
+        sendString(c, concat({"<H1>Directory Contents</H1><H2>For \"", folderUrl, "\"</H2>\r\n"}));
+    std::string text = joinPath(folder, "qvheader.txt");
+    if (present(text)) {
+        sendString(c, "<pre>");
+        sendFile(c, text, s.buffsize);
+        sendString(c, "</pre>");
+    }
+    sendString(c, "<HR><PRE>");
+    sendString(c, "<img src=/gifs/smspace.gif>          Name          Size   Date         Description\r\n");
+    sendString(c, "<img src=/gifs/smspace.gif> --------------------   -----  ------------ ------------------------\r\n");
+    if (!sendRows(c, s, folderUrl, folder)) sendString(c, "<H1>No files were found at this location!</H1>");
+    sendString(c, "</PRE>\r\n");
+}
+
+}  // namespace
+
+void sendStaticFile(Connection& c, HttpRequest& r, uint64_t size) {
+    const Settings& s = *r.settings;
+    auto type = fileContentType(s, r.filePath);
+    r.responseContentType = type ? std::optional<std::string>(std::string(*type)) : std::nullopt;
+    if (isHtml(r.filePath)) {
+        // The page is expanded first, so the length announced is the length
+        // sent: a keep-alive client reads exactly this response.
+        std::string page;
+        processIncludes(c, r, r.filePath, page);
+        sendOkHeader(c, r, static_cast<int64_t>(page.size()));
+        sendString(c, page);
+        return;
+    }
+    sendOkHeader(c, r, static_cast<int64_t>(size));
+    sendFile(c, r.filePath, s.buffsize);
+}
+
+void serveFolder(Connection& c, HttpRequest& r) {
+    const Settings& s = *r.settings;
+    if (!r.urlPath.empty() && r.urlPath.back() != '/') {
+        sendRedirect(c, s, r.urlPath + "/");
+        if (s.debug1) debugPrint("Redirected directory request.\r\n");
+        return;
+    }
+    const std::string folderUrl = r.urlPath;
+    const std::string folder = r.filePath;
+    if (s.view_files) debugPrintf("DIR  '%s' -> '%s'\r\n", folderUrl.c_str(), folder.c_str());
+    if (sendIndexPage(c, r, folder)) return;
+    if (!browsingAllowed(r, folder)) {
+        debugPrint("Directory browsing is not allowed in this folder.\r\n");
+        sendError(c, r, 403);
+        return;
+    }
+    sendListing(c, r, folderUrl, folder);
+}
+
+}  // namespace qv

@@ -66,16 +66,21 @@ int readLine(Connection& c, std::span<char> buffer, int timeoutSeconds) {
     std::size_t total = 0;
     bool lineEnded = false;
     while (total < size && !lineEnded) {
-        int ready = waitReadable(c.sock, limitMs);
-        if (ready < 0) {
-            debugPrintf("Error %d on read.\r\n", errno);
-            return -1;
+        // Most lines are already queued: peek first, and wait only when
+        // nothing is there yet.
+        ssize_t peeked = recvRetry(c.sock, buffer.data() + total, size - total, MSG_PEEK | MSG_DONTWAIT);
+        if (peeked < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            int ready = waitReadable(c.sock, limitMs);
+            if (ready < 0) {
+                debugPrintf("Error %d on read.\r\n", errno);
+                return -1;
+            }
+            if (ready == 0) {
+                debugPrint("Connection timed out on read.\r\n");
+                return -2;
+            }
+            peeked = recvRetry(c.sock, buffer.data() + total, size - total, MSG_PEEK);
         }
-        if (ready == 0) {
-            debugPrint("Connection timed out on read.\r\n");
-            return -2;
-        }
-        ssize_t peeked = recvRetry(c.sock, buffer.data() + total, size - total, MSG_PEEK);
         if (peeked < 0) return -1;
         if (peeked == 0) {
             // The peer closed: nothing more will come, so there is no point
@@ -104,9 +109,9 @@ int readLine(Connection& c, std::span<char> buffer, int timeoutSeconds) {
 
 }  // namespace
 
-bool sendAll(int sock, std::string_view data) {
+bool sendAll(int sock, std::string_view data, int flags) {
     while (!data.empty()) {
-        ssize_t n = send(sock, data.data(), data.size(), MSG_NOSIGNAL);
+        ssize_t n = send(sock, data.data(), data.size(), MSG_NOSIGNAL | flags);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return false;
         data.remove_prefix(static_cast<std::size_t>(n));
@@ -119,9 +124,9 @@ int readSocket(Connection& c, std::span<char> buffer, bool lineMode, int timeout
     return lineMode ? readLine(c, buffer, timeoutSeconds) : readRaw(c, buffer, timeoutSeconds);
 }
 
-int flushSend(Connection& c) {
+int flushSend(Connection& c, bool more) {
     if (c.sendLength == 0) return 0;
-    if (!sendAll(c.sock, std::string_view(c.sendBuffer.data(), c.sendLength))) {
+    if (!sendAll(c.sock, std::string_view(c.sendBuffer.data(), c.sendLength), more ? MSG_MORE : 0)) {
         debugPrint("Error sending str\r\n");
         return 1;
     }
@@ -183,7 +188,9 @@ int sendFileRaw(Connection& c, const std::string& path, int buffsize) {
 }
 
 int sendFile(Connection& c, const std::string& path, int buffsize) {
-    flushSend(c);
+    // The header leaves with the file's first bytes rather than in a small
+    // segment of its own that would wait for the client's acknowledgement.
+    flushSend(c, true);
     return sendFileRaw(c, path, buffsize);
 }
 

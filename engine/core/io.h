@@ -36,8 +36,9 @@ constexpr int kTransferStallSeconds = 300;
 int readSocket(Connection& c, std::span<char> buffer, bool lineMode, int timeoutSeconds);
 
 // 0 when sent or nothing to send; 1 when the send failed (the buffer is
-// kept, so a later flush tries the same bytes again).
-int flushSend(Connection& c);
+// kept, so a later flush tries the same bytes again).  `more`: more bytes
+// follow at once, so the system may hold these to fill a segment.
+int flushSend(Connection& c, bool more = false);
 
 // Buffers small sends; a send that would fill the buffer flushes it and
 // goes out directly.  0 buffered or sent, 1 a direct send failed.
@@ -59,6 +60,6 @@ int closeConnection(Connection& c);
 
 // Sends every byte (retrying interrupted and partial sends); false when the
 // peer is gone or stalled past the socket's send time-out.
-bool sendAll(int sock, std::string_view data);
+bool sendAll(int sock, std::string_view data, int flags = 0);
 
 }  // namespace qv

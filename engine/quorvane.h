@@ -43,7 +43,7 @@ struct EngineOptions {
     std::string settingsFolder;  // empty: $QUORVANE_ETC or /etc/quorvane
     std::string runtimeFolder;   // empty: $QUORVANE_RUN, $XDG_RUNTIME_DIR/quorvane or /tmp/quorvane-<uid>
     std::optional<ProtocolHandlers> handlers;  // empty: the built-in protocols
-    ThreadStarter startThread = nullptr;       // empty: detached std::thread
+    ThreadStarter startThread = nullptr;       // empty: the engine's reusable connection threads
 };
 
 struct EngineDeleter {

@@ -137,6 +137,7 @@ FileStamp fileSizeAndDate(const std::string& name) {
     struct stat st {};
     if (name.empty() || stat(name.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return stamp;
     stamp.size = static_cast<uint64_t>(st.st_size);
+    stamp.mtime = st.st_mtime;
     toDosDateTime(st.st_mtime, stamp.dosDate, stamp.dosTime);
     return stamp;
 }

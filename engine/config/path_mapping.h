@@ -39,6 +39,7 @@ int aliasToDosDir(const Settings& s, std::string& path, std::string& result, con
 
 struct FileStamp {
     uint64_t size = 0;
+    int64_t mtime = 0;  // seconds since 1970
     uint16_t dosDate = 0;
     uint16_t dosTime = 0;
 };

@@ -23,6 +23,7 @@ class NamedMutex;
 enum ServerKind : uint32_t { kKindHttp = 1, kKindFtp = 2, kKindGopher = 3, kKindTalk = 4, kKindSmtp = 6 };
 
 constexpr std::size_t kSendBufferSize = 8192;
+constexpr std::size_t kReadAheadSize = 4096;
 constexpr std::size_t kPeerAddressSize = 32;
 
 class Connection {
@@ -46,6 +47,9 @@ public:
     int port = 0;
     std::array<char, kSendBufferSize> sendBuffer;
     std::size_t sendLength = 0;
+    std::array<char, kReadAheadSize> readAhead;  // received, not yet read (see readSocket)
+    std::size_t readStart = 0;
+    std::size_t readEnd = 0;
     uint64_t bytesSent = 0;
     std::atomic<int> state{0};
     int transferCode = 0;

@@ -17,6 +17,7 @@
 #include "engine/config/settings.h"
 #include "engine/core/connection.h"
 #include "engine/core/socket_info.h"
+#include "engine/core/thread_cache.h"
 #include "engine/log/host_cache.h"
 #include "engine/platform/named_event.h"
 #include "engine/platform/named_mutex.h"
@@ -84,6 +85,7 @@ struct Engine {
         "few minutes.";
 
     LiveConnections live;
+    ThreadCache connectionThreads;
 
     // What a protocol keeps for the whole engine (the talk relay's user
     // table), made by the protocol at its first connection; by server kind.

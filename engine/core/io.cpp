@@ -47,15 +47,51 @@ ssize_t recvRetry(int sock, void* buf, std::size_t len, int flags) {
     return n;
 }
 
-int readRaw(Connection& c, std::span<char> buffer, int timeoutSeconds) {
-    int ready = waitReadable(c.sock, std::max(0, timeoutSeconds) * 1000);
-    if (ready == 0) {
-        debugPrint("Connection timed out on read.\r\n");
-        return -2;
+// Fills the connection's read-ahead buffer when it is empty, waiting at
+// most `timeoutMs` for data.  1 bytes are buffered; 0 the peer closed; -1
+// an error; -2 the time passed with nothing.
+int fillReadAhead(Connection& c, int timeoutMs) {
+    if (c.readStart < c.readEnd) return 1;
+    c.readStart = c.readEnd = 0;
+    // Most data is already queued: try at once, and wait only when nothing
+    // is there yet.
+    ssize_t n = recvRetry(c.sock, c.readAhead.data(), c.readAhead.size(), MSG_DONTWAIT);
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        int ready = waitReadable(c.sock, timeoutMs);
+        if (ready == 0) return -2;
+        if (ready < 0) {
+            debugPrintf("Error %d on read.\r\n", errno);
+            return -1;
+        }
+        n = recvRetry(c.sock, c.readAhead.data(), c.readAhead.size(), 0);
     }
-    if (ready < 0) return -1;
-    ssize_t n = recvRetry(c.sock, buffer.data(), buffer.size() - 1, 0);
-    if (n < 0) return -1;
+    if (n <= 0) return n == 0 ? 0 : -1;
+    c.readEnd = static_cast<std::size_t>(n);
+    return 1;
+}
+
+// Moves up to `max` buffered bytes to `out`, stopping after a line feed
+// when `toLineEnd`; the count moved, and whether a line feed ended it.
+std::size_t takeBuffered(Connection& c, char* out, std::size_t max, bool toLineEnd, bool& lineEnded) {
+    std::size_t available = std::min(max, c.readEnd - c.readStart);
+    const char* from = c.readAhead.data() + c.readStart;
+    const void* lf = toLineEnd ? std::memchr(from, '\n', available) : nullptr;
+    std::size_t take = lf ? static_cast<std::size_t>(static_cast<const char*>(lf) - from) + 1 : available;
+    std::memcpy(out, from, take);
+    c.readStart += take;
+    lineEnded = lf != nullptr;
+    return take;
+}
+
+int readRaw(Connection& c, std::span<char> buffer, int timeoutSeconds) {
+    int rc = fillReadAhead(c, std::max(0, timeoutSeconds) * 1000);
+    if (rc == -2) debugPrint("Connection timed out on read.\r\n");
+    if (rc <= 0) {
+        if (rc == 0) buffer[0] = '\0';
+        return rc;
+    }
+    bool unused = false;
+    std::size_t n = takeBuffered(c, buffer.data(), buffer.size() - 1, false, unused);
     buffer[n] = '\0';
     return static_cast<int>(n);
 }
@@ -66,38 +102,19 @@ int readLine(Connection& c, std::span<char> buffer, int timeoutSeconds) {
     std::size_t total = 0;
     bool lineEnded = false;
     while (total < size && !lineEnded) {
-        // Most lines are already queued: peek first, and wait only when
-        // nothing is there yet.
-        ssize_t peeked = recvRetry(c.sock, buffer.data() + total, size - total, MSG_PEEK | MSG_DONTWAIT);
-        if (peeked < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            int ready = waitReadable(c.sock, limitMs);
-            if (ready < 0) {
-                debugPrintf("Error %d on read.\r\n", errno);
-                return -1;
-            }
-            if (ready == 0) {
-                debugPrint("Connection timed out on read.\r\n");
-                return -2;
-            }
-            peeked = recvRetry(c.sock, buffer.data() + total, size - total, MSG_PEEK);
+        int rc = fillReadAhead(c, limitMs);
+        if (rc == -2) {
+            debugPrint("Connection timed out on read.\r\n");
+            return -2;
         }
-        if (peeked < 0) return -1;
-        if (peeked == 0) {
+        if (rc == 0) {
             // The peer closed: nothing more will come, so there is no point
             // in waiting out the time-out before saying so.
             debugPrint("Connection timed out on read.\r\n");
             return -1;
         }
-        const char* start = buffer.data() + total;
-        const void* lf = std::memchr(start, '\n', static_cast<std::size_t>(peeked));
-        std::size_t take = lf ? static_cast<std::size_t>(static_cast<const char*>(lf) - start) + 1
-                              : static_cast<std::size_t>(peeked);
-        // The bytes are already queued, so this read cannot block; a failure
-        // here means the socket broke and the line is lost.
-        ssize_t got = recvRetry(c.sock, buffer.data() + total, take, 0);
-        if (got <= 0) return -1;
-        total += static_cast<std::size_t>(got);
-        lineEnded = lf != nullptr && static_cast<std::size_t>(got) == take;
+        if (rc < 0) return -1;
+        total += takeBuffered(c, buffer.data() + total, size - total, true, lineEnded);
     }
     buffer[total] = '\0';
     if (total >= 2) {
@@ -122,6 +139,15 @@ bool sendAll(int sock, std::string_view data, int flags) {
 int readSocket(Connection& c, std::span<char> buffer, bool lineMode, int timeoutSeconds) {
     if (buffer.empty()) return -1;
     return lineMode ? readLine(c, buffer, timeoutSeconds) : readRaw(c, buffer, timeoutSeconds);
+}
+
+void discardLineEnd(Connection& c) {
+    if (c.readStart == c.readEnd && fillReadAhead(c, 0) <= 0) return;
+    std::string_view waiting(c.readAhead.data() + c.readStart, c.readEnd - c.readStart);
+    if (waiting.rfind("\r\n", 0) == 0)
+        c.readStart += 2;
+    else if (waiting.rfind("\n", 0) == 0)
+        c.readStart += 1;
 }
 
 int flushSend(Connection& c, bool more) {
@@ -163,11 +189,13 @@ int sendFileRaw(Connection& c, const std::string& path, int buffsize) {
         close(fd);
         return 1;
     }
-    posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
     setSocketFileSize(c.socketInfo, static_cast<uint64_t>(st.st_size));
     const std::size_t chunk = std::min<std::size_t>(static_cast<unsigned>(buffsize), kMaxChunk);
+    if (static_cast<std::size_t>(st.st_size) > chunk) posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
     off_t offset = 0;
-    while (chunk > 0) {
+    // The size is known, so the loop ends there without a read that finds
+    // the end; a file that grew meanwhile is sent as it was when opened.
+    while (chunk > 0 && offset < st.st_size) {
         ssize_t sent = sendfile(c.sock, fd, &offset, chunk);
         if (sent < 0 && errno == EINTR) continue;
         if (sent <= 0) {
@@ -207,7 +235,11 @@ int64_t receiveFile(Connection& c, const std::string& path) {
     char buf[kReceiveChunk];
     for (;;) {
         ssize_t n = -1;
-        if (waitReadable(c.sock, kTransferStallSeconds * 1000) > 0) n = recvRetry(c.sock, buf, sizeof buf, 0);
+        bool unused = false;
+        if (c.readStart < c.readEnd)
+            n = static_cast<ssize_t>(takeBuffered(c, buf, sizeof buf, false, unused));
+        else if (waitReadable(c.sock, kTransferStallSeconds * 1000) > 0)
+            n = recvRetry(c.sock, buf, sizeof buf, 0);
         if (n < 0) {
             debugPrint(first ? "SOCKET_ERROR on receive file 1\r\n" : "SOCKET_ERROR on receive file 2\r\n");
             close(fd);

@@ -25,6 +25,9 @@ constexpr int kTransferStallSeconds = 300;
 // Raw mode: the bytes of one receive, waiting at most `timeoutSeconds` for
 // them; 0 when the peer has closed.
 //
+// Bytes are read ahead into the connection's own buffer, so a line costs one
+// receive, not a peek and a read; bytes past a line stay for the next read.
+//
 // Line mode: reads up to and including a line feed, or until the buffer is
 // full.  Each new chunk may take up to `timeoutSeconds` to arrive (the limit
 // counts from zero for every chunk).  A final "\n", then a final "\r", is
@@ -34,6 +37,10 @@ constexpr int kTransferStallSeconds = 300;
 // Results: the byte count; -2 when the time-out passed with no data; -1 on
 // an error, an empty buffer, or a peer that closed before a line ended.
 int readSocket(Connection& c, std::span<char> buffer, bool lineMode, int timeoutSeconds);
+
+// Drops a CR LF (or a lone LF) that is already waiting; some clients send
+// one after a request body.
+void discardLineEnd(Connection& c);
 
 // 0 when sent or nothing to send; 1 when the send failed (the buffer is
 // kept, so a later flush tries the same bytes again).  `more`: more bytes

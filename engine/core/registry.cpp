@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <mutex>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -75,11 +76,18 @@ void refuseOverloaded(Server& server, Connection& c) {
 // option is inherited on this system; a connection's close must never
 // block its thread, so lingering is turned off again.  Sends get a time-out
 // so that a client that stops reading cannot hold a thread forever.
+//
+// Every response is written whole (a header held back with MSG_MORE goes
+// out with the body), so Nagle's delay only hurts: without TCP_NODELAY the
+// last small segment of a keep-alive response waits for the client's
+// delayed acknowledgement, some 40 ms.
 void prepareAcceptedSocket(int sock) {
     linger off {0, 0};
     setsockopt(sock, SOL_SOCKET, SO_LINGER, &off, sizeof off);
     timeval stall {kTransferStallSeconds, 0};
     setsockopt(sock, SOL_SOCKET, SO_SNDTIMEO, &stall, sizeof stall);
+    int on = 1;
+    setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
 }
 
 void runConnection(Engine& engine, Connection* c, ProtocolHandler handler) {
@@ -96,15 +104,6 @@ void runConnection(Engine& engine, Connection* c, ProtocolHandler handler) {
     delete c;
 }
 
-bool startThreadDefault(std::function<void()>&& body) {
-    try {
-        std::thread(std::move(body)).detach();
-        return true;
-    } catch (const std::system_error&) {
-        return false;
-    }
-}
-
 void handOver(Server& server, std::unique_ptr<Connection> owned) {
     Engine& engine = server.engine;
     server.state = 70;
@@ -113,9 +112,11 @@ void handOver(Server& server, std::unique_ptr<Connection> owned) {
         std::lock_guard lock(engine.live.mutex);
         engine.live.set.insert(c);
     }
-    ThreadStarter start = engine.options.startThread ? engine.options.startThread : startThreadDefault;
     ProtocolHandler handler = server.handler;
-    if (start([&engine, c, handler] { runConnection(engine, c, handler); })) return;
+    std::function<void()> body = [&engine, c, handler] { runConnection(engine, c, handler); };
+    bool started = engine.options.startThread ? engine.options.startThread(std::move(body))
+                                              : engine.connectionThreads.start(std::move(body));
+    if (started) return;
     {
         std::lock_guard lock(engine.live.mutex);
         engine.live.set.erase(c);
@@ -166,10 +167,13 @@ void serveWithoutHandler(Connection& c) {
 }
 
 void endLiveConnections(Engine& engine) {
-    std::unique_lock lock(engine.live.mutex);
-    for (Connection* c : engine.live.set)
-        if (c->sock >= 0) shutdown(c->sock, SHUT_RDWR);
-    engine.live.cv.wait(lock, [&] { return engine.live.set.empty(); });
+    {
+        std::unique_lock lock(engine.live.mutex);
+        for (Connection* c : engine.live.set)
+            if (c->sock >= 0) shutdown(c->sock, SHUT_RDWR);
+        engine.live.cv.wait(lock, [&] { return engine.live.set.empty(); });
+    }
+    engine.connectionThreads.stop();
 }
 
 void Server::addConnection(Connection* c) {
@@ -205,8 +209,10 @@ void Server::addConnection(Connection* c) {
     c->resolvedName.clear();
     sockaddr_in peer {};
     socklen_t len = sizeof peer;
-    if (c->sock >= 0 && getpeername(c->sock, reinterpret_cast<sockaddr*>(&peer), &len) == 0) {
+    // An accepted connection knows its peer from accept already.
+    if (c->peerIp == 0 && c->sock >= 0 && getpeername(c->sock, reinterpret_cast<sockaddr*>(&peer), &len) == 0)
         c->peerIp = peer.sin_addr.s_addr;
+    if (c->peerIp != 0) {
         c->peerAddress = dottedQuad(c->peerIp);
         std::string name;
         if (settings->DNS_mode && engine.hostNames &&

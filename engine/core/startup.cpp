@@ -1,5 +1,6 @@
 // Engine start-up, reload and shutdown.
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -134,6 +135,9 @@ int startServers(Engine& engine) {
     debugPrint("Quorvane Pro " + std::string(kVersionText) + " for Linux\r\nQuorvane Pro starting up...\r\n");
     restoreNetworkDrives(engine);
 
+    // A client that leaves while a file is sent must cost an error return,
+    // not the process: sendfile has no MSG_NOSIGNAL.
+    std::signal(SIGPIPE, SIG_IGN);
     const std::string& run = engine.options.runtimeFolder;
     if (int err = ensureFolder(run, 0770))
         debugPrint("** Error creating runtime folder '" + run + "'\r\n  " + systemErrorText(err));

@@ -38,8 +38,11 @@ std::string namePart(const Settings& s, const ListingEntry& e) {
     return concat({kindMark(s, e), " ", aligned, "</A> ", listingSizeText(e.size), "  ", dosDateText(e.dosDate)});
 }
 
-std::string description(const std::string& folderPath, const ListingEntry& e) {
-    if (auto text = readAccessFile(joinPath(folderPath, e.name), "Description", e.name, kDescriptionSize)) return *text;
+std::string description(const ListingFolder& folder, const ListingEntry& e) {
+    const std::string& folderPath = folder.path;
+    if (folder.accessFile)
+        if (auto text = readAccessFile(joinPath(folderPath, e.name), "Description", e.name, kDescriptionSize))
+            return *text;
     // Only names whose type is upper-case "HTM..." get a title, as the
     // listing has always done for its short names.
     if (!e.folder && fileExtension(e.name).rfind("HTM", 0) == 0) {
@@ -93,14 +96,21 @@ std::string pageTitle(const std::string& path) {
     return {};
 }
 
-std::string listingRow(const Settings& s, std::string_view folderUrl, const std::string& folderPath,
+ListingFolder listingFolder(const std::string& path) {
+    ListingFolder folder{path};
+    folder.accessFile = access(joinPath(path, "access.qac").c_str(), F_OK) == 0;
+    folder.icons = access(joinPath(path, "icons").c_str(), F_OK) == 0;
+    return folder;
+}
+
+std::string listingRow(const Settings& s, std::string_view folderUrl, const ListingFolder& folder,
                        const ListingEntry& e) {
     std::string url = urlEscape(concat({folderUrl, e.name}));
     std::string anchor = concat({"<A HREF = \"http:", url, e.folder ? "/\">" : "\">"});
     std::string picture;
-    if (access(joinPath(joinPath(folderPath, "icons"), e.name).c_str(), F_OK) == 0)
+    if (folder.icons && access(joinPath(joinPath(folder.path, "icons"), e.name).c_str(), F_OK) == 0)
         picture = concat({"<IMAGE ALIGN=MIDDLE SRC=", folderUrl, "icons/", e.name, ">"});
-    return concat({anchor, picture, namePart(s, e), " ", description(folderPath, e), "\r\n"});
+    return concat({anchor, picture, namePart(s, e), " ", description(folder, e), "\r\n"});
 }
 
 }  // namespace qv

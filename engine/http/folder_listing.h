@@ -26,9 +26,17 @@ struct ListingEntry {
     uint16_t dosDate = 0;
 };
 
-// One row, ending in CR LF.  `folderUrl` ends in "/"; `folderPath` is the
-// local folder.
-std::string listingRow(const Settings& s, std::string_view folderUrl, const std::string& folderPath,
+// What a listing needs to know of its folder, found once per listing rather
+// than once per row: whether it has an access file and an "icons" folder.
+struct ListingFolder {
+    std::string path;
+    bool accessFile = false;
+    bool icons = false;
+};
+ListingFolder listingFolder(const std::string& path);
+
+// One row, ending in CR LF.  `folderUrl` ends in "/".
+std::string listingRow(const Settings& s, std::string_view folderUrl, const ListingFolder& folder,
                        const ListingEntry& e);
 
 }  // namespace qv

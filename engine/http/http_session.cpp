@@ -69,8 +69,12 @@ void serveMapped(Connection& c, HttpRequest& r, const std::string& mapped) {
     r.filePath = mapped;
     FileStamp stamp = fileSizeAndDate(mapped);
     if (stamp.size > 0) {
-        r.lastModified = dosDateTimeText(stamp.dosDate, stamp.dosTime, false);
-        r.lastModifiedGmt = dosDateTimeText(stamp.dosDate, stamp.dosTime, true);
+        // The moment its DOS date and time name (seconds made even), formatted
+        // straight from the file time: a round trip through the local-time
+        // conversion would read the zone file again on every request.
+        std::time_t even = static_cast<std::time_t>(stamp.mtime - stamp.mtime % 2);
+        r.lastModified = localDateText(even);
+        r.lastModifiedGmt = httpDate(even);
     }
     if (stamp.size == 0) {
         if (folderExists(mapped))

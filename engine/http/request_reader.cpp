@@ -1,25 +1,11 @@
 #include "engine/http/request_reader.h"
 
 #include <array>
-#include <sys/socket.h>
 
 #include "engine/core/io.h"
 #include "engine/core/socket_info.h"
 
 namespace qv {
-
-namespace {
-
-// Old browsers send CR LF after a POST body.  Those two bytes are eaten;
-// anything else that is waiting belongs to the next request.
-void eatLineEndAfterBody(int sock) {
-    char peek[2];
-    ssize_t n = recv(sock, peek, sizeof peek, MSG_PEEK | MSG_DONTWAIT);
-    std::size_t take = n == 2 && peek[0] == '\r' && peek[1] == '\n' ? 2 : n >= 1 && peek[0] == '\n' ? 1 : 0;
-    if (take > 0) recv(sock, peek, take, MSG_DONTWAIT);
-}
-
-}  // namespace
 
 int readRequestLine(Connection& c, HttpRequest& r, int timeoutSeconds) {
     std::array<char, kRequestLineLength + 1> line;
@@ -56,7 +42,9 @@ int readRequestBody(Connection& c, HttpRequest& r, int timeoutSeconds, int64_t m
         got += static_cast<std::size_t>(n);
     }
     r.body = std::move(body);
-    eatLineEndAfterBody(c.sock);
+    // Old browsers send CR LF after a POST body; anything else that is
+    // waiting belongs to the next request.
+    discardLineEnd(c);
     return 0;
 }
 

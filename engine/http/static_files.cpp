@@ -54,6 +54,7 @@ bool browsingAllowed(const HttpRequest& r, const std::string& folder) {
 bool sendRows(Connection& c, const Settings& s, const std::string& folderUrl, const std::string& folder) {
     DIR* dir = opendir(folder.c_str());
     if (!dir) return false;
+    const ListingFolder facts = listingFolder(folder);
     while (dirent* d = readdir(dir)) {
         std::string name = d->d_name;
         if (name == "." || name == ".." || name == "QVHEADER.HTM" || name == "QVHEADER.TXT" ||
@@ -64,7 +65,7 @@ bool sendRows(Connection& c, const Settings& s, const std::string& folderUrl, co
         ListingEntry e{name, S_ISDIR(st.st_mode), static_cast<uint64_t>(st.st_size), 0};
         uint16_t dosTime = 0;
         toDosDateTime(st.st_mtime, e.dosDate, dosTime);
-        sendString(c, listingRow(s, folderUrl, folder, e));
+        sendString(c, listingRow(s, folderUrl, facts, e));
     }
     closedir(dir);
     return true;

@@ -67,7 +67,7 @@ ChildProcess::~ChildProcess() {
         kill(pid_, SIGKILL);
         waitpid(pid_, nullptr, 0);
     }
-    reader_.join();  // the pipe closes when the child is gone
+    if (reader_.joinable()) reader_.join();  // the pipe closes when the child is gone
     close(stdout_);
 }
 
@@ -96,6 +96,7 @@ int ChildProcess::wait(int timeoutMs) {
         if (waitpid(pid_, &status, WNOHANG) == pid_) {
             exited_ = true;
             status_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+            reader_.join();  // all it printed is in output() once this returns
             return status_;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -103,6 +104,7 @@ int ChildProcess::wait(int timeoutMs) {
     kill(pid_, SIGKILL);
     waitpid(pid_, nullptr, 0);
     exited_ = true;
+    reader_.join();
     return -1;
 }
 

@@ -91,6 +91,7 @@ void prepareAcceptedSocket(int sock) {
 }
 
 void runConnection(Engine& engine, Connection* c, ProtocolHandler handler) {
+    prepareAcceptedSocket(c->sock);  // here, not on the accept thread: connections prepare in parallel
     if (handler)
         handler(*c);
     else
@@ -149,7 +150,6 @@ int acceptLoop(Server& server) {
         }
         c->sock = fd;
         c->peerIp = peer.sin_addr.s_addr;
-        prepareAcceptedSocket(fd);
         if (engine.paused)
             refusePaused(server, *c);
         else

@@ -1,0 +1,569 @@
+#!/usr/bin/env bash
+# Compares the HTTP server of qvx32 with nginx and lighttpd on loopback.
+#
+#   bench/http_compare.sh [--qvx32 PATH] [--duration SECONDS] [--servers qvx32,nginx,lighttpd]
+#                         [--conns 1,16,64] [--files file1k,file64k] [--modes close,keepalive]
+#                         [--ab-requests N] [--markdown FILE] [--keep] [--no-install] [--rebuild]
+#                         [--no-netns]
+#
+# Installs nginx, lighttpd, wrk and ab when missing, builds qvx32 when missing
+# (or with --rebuild), lays out a temporary folder with a document root,
+# settings and runtime folders for all three servers, starts each server as a
+# child of this script on its own 127.0.0.1 port, and then:
+#   - runs wrk (HTTP/1.0 requests from a small Lua script) for every case
+#     file x mode x connections, the servers one after another in each case;
+#   - counts the connections each server accepted during each run (qvx32's
+#     /~status page, nginx's stub_status, and for every server the kernel's
+#     system-wide TCP PassiveOpens counter) and warns when connections per
+#     request do not fit the mode (close: ~1, keepalive: far below 1);
+#   - measures the folder listing /list/ (200 files) with ab;
+#   - prints requests/s, p50 and p99 per case and server with the ratios
+#     qvx32/nginx, and a Markdown summary at the end.
+# The measurements run in a network namespace of their own (unshare --net,
+# loopback only; --no-netns runs them in the host's), so that the kernel's
+# connection counter sees only these servers and other loopback traffic on
+# the host cannot disturb the counts.
+# Every load run is bounded in time; everything started is stopped on exit.
+set -uo pipefail
+
+ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+HELPER="$ROOT/bench/http_compare_report.py"
+# the system interpreter starts much faster than version-manager shims
+PY=python3; [ -x /usr/bin/python3 ] && PY=/usr/bin/python3
+
+QVX32="build-rel/service/qvx32"
+DURATION=10
+SERVERS="qvx32,nginx,lighttpd"
+CONNS="1,16,64"
+FILES="file1k,file64k"
+MODES="close,keepalive"
+AB_REQUESTS=5000
+MARKDOWN=""
+KEEP=0
+INSTALL=1
+REBUILD=0
+WARMUP=2
+NETNS=1
+ARGS=("$@")
+# set when this script runs again inside its own network namespace
+INSIDE_NETNS=${HTTP_COMPARE_IN_NETNS:-}
+
+usage() { sed -n '2,25p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//'; }
+
+while [ $# -gt 0 ]; do
+    case "$1" in
+        --qvx32) QVX32="$2"; shift 2 ;;
+        --duration) DURATION="$2"; shift 2 ;;
+        --servers) SERVERS="$2"; shift 2 ;;
+        --conns) CONNS="$2"; shift 2 ;;
+        --files) FILES="$2"; shift 2 ;;
+        --modes) MODES="$2"; shift 2 ;;
+        --ab-requests) AB_REQUESTS="$2"; shift 2 ;;
+        --markdown) MARKDOWN="$2"; shift 2 ;;
+        --keep) KEEP=1; shift ;;
+        --no-install) INSTALL=0; shift ;;
+        --rebuild) REBUILD=1; shift ;;
+        --no-netns) NETNS=0; shift ;;
+        -h|--help) usage; exit 0 ;;
+        *) echo "unknown option: $1" >&2; usage >&2; exit 2 ;;
+    esac
+done
+
+case "$DURATION" in ''|*[!0-9]*) echo "--duration takes whole seconds" >&2; exit 2 ;; esac
+[ "$DURATION" -ge 1 ] || { echo "--duration must be at least 1" >&2; exit 2; }
+IFS=, read -r -a SERVER_LIST <<<"$SERVERS"
+IFS=, read -r -a CONN_LIST <<<"$CONNS"
+IFS=, read -r -a FILE_LIST <<<"$FILES"
+IFS=, read -r -a MODE_LIST <<<"$MODES"
+for s in "${SERVER_LIST[@]}"; do
+    case "$s" in qvx32|nginx|lighttpd) ;; *) echo "unknown server: $s" >&2; exit 2 ;; esac
+done
+for f in "${FILE_LIST[@]}"; do
+    case "$f" in file1k|file64k) ;; *) echo "unknown file: $f (file1k or file64k)" >&2; exit 2 ;; esac
+done
+for m in "${MODE_LIST[@]}"; do
+    case "$m" in close|keepalive) ;; *) echo "unknown mode: $m (close or keepalive)" >&2; exit 2 ;; esac
+done
+for c in "${CONN_LIST[@]}"; do
+    case "$c" in ''|*[!0-9]*|0) echo "bad connection count: $c" >&2; exit 2 ;; esac
+done
+case "$QVX32" in /*) ;; *) QVX32="$ROOT/$QVX32" ;; esac
+
+wants() { local s; for s in "${SERVER_LIST[@]}"; do [ "$s" = "$1" ] && return 0; done; return 1; }
+log() { printf '%s\n' "$*"; }
+warn() { printf 'WARNING: %s\n' "$*"; }
+
+# ---------------------------------------------------------------- clean-up
+TMP=""
+PIDS=()          # every process this script started and that may still run
+MADE_POLICY=0    # 1 while a temporary policy-rc.d keeps packages from starting daemons
+
+stop_pid() {     # stop_pid PID: SIGTERM, up to 5 s, then SIGKILL
+    local pid=$1 i
+    kill -0 "$pid" 2>/dev/null || return 0
+    kill -TERM "$pid" 2>/dev/null
+    for i in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+    if kill -0 "$pid" 2>/dev/null; then kill -KILL "$pid" 2>/dev/null; fi
+    wait "$pid" 2>/dev/null
+    return 0
+}
+
+cleanup() {
+    local pid kids=()
+    trap - EXIT INT TERM HUP PIPE
+    for pid in "${PIDS[@]}"; do
+        # children of our servers (nginx workers) are stopped by their parent;
+        # remember them in case the parent has to be killed.
+        while read -r k; do [ -n "$k" ] && kids+=("$k"); done < <(ps -o pid= --ppid "$pid" 2>/dev/null)
+    done
+    for pid in "${PIDS[@]}"; do stop_pid "$pid"; done
+    for pid in "${kids[@]}"; do kill -0 "$pid" 2>/dev/null && kill -KILL "$pid" 2>/dev/null; done
+    if [ "$MADE_POLICY" = 1 ]; then rm -f /usr/sbin/policy-rc.d; fi
+    if [ -n "$TMP" ] && [ -d "$TMP" ]; then
+        if [ "$KEEP" = 1 ]; then log "kept $TMP"; else rm -rf "$TMP"; fi
+    fi
+}
+trap cleanup EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+trap 'exit 129' HUP
+trap 'exit 141' PIPE
+
+# ---------------------------------------------------------------- tools
+install_missing() {
+    local missing=()
+    command -v wrk >/dev/null || missing+=(wrk)
+    command -v ab >/dev/null || missing+=(apache2-utils)
+    command -v curl >/dev/null || missing+=(curl)
+    [ "$NETNS" = 1 ] && ! command -v ip >/dev/null && ! [ -x /usr/sbin/ip ] && missing+=(iproute2)
+    if wants nginx; then command -v nginx >/dev/null || [ -x /usr/sbin/nginx ] || missing+=(nginx); fi
+    if wants lighttpd; then command -v lighttpd >/dev/null || [ -x /usr/sbin/lighttpd ] || missing+=(lighttpd); fi
+    [ ${#missing[@]} -eq 0 ] && return 0
+    if [ "$INSTALL" = 0 ]; then echo "missing: ${missing[*]} (and --no-install given)" >&2; exit 1; fi
+    log "installing: ${missing[*]}"
+    # Keep the packages from starting their own daemons on port 80.
+    if [ ! -e /usr/sbin/policy-rc.d ]; then
+        printf '#!/bin/sh\nexit 101\n' >/usr/sbin/policy-rc.d && chmod 755 /usr/sbin/policy-rc.d && MADE_POLICY=1
+    fi
+    DEBIAN_FRONTEND=noninteractive apt-get update -qq || { echo "apt-get update failed" >&2; exit 1; }
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq nginx lighttpd wrk apache2-utils curl \
+        $(printf '%s\n' "${missing[@]}" | grep -x iproute2) >/dev/null \
+        || { echo "apt-get install failed" >&2; exit 1; }
+    if [ "$MADE_POLICY" = 1 ]; then rm -f /usr/sbin/policy-rc.d; MADE_POLICY=0; fi
+}
+[ -z "$INSIDE_NETNS" ] && install_missing
+export PATH="$PATH:/usr/sbin:/sbin"
+
+if wants qvx32 && [ -z "$INSIDE_NETNS" ]; then
+    if [ "$REBUILD" = 1 ] || [ ! -x "$QVX32" ]; then
+        if [ "$QVX32" = "$ROOT/build-rel/service/qvx32" ]; then
+            log "building qvx32 (Release) in build-rel"
+            if ! (cd "$ROOT" && cmake -S . -B build-rel -DCMAKE_BUILD_TYPE=Release -DQV_TESTS=OFF >/dev/null &&
+                cmake --build build-rel -j2 --target qvx32 >"${TMPDIR:-/tmp}/http_compare_build.log" 2>&1); then
+                tail -n 20 "${TMPDIR:-/tmp}/http_compare_build.log" >&2
+                if [ -x "$QVX32" ]; then
+                    warn "building qvx32 failed; measuring the binary built before"
+                else
+                    echo "building qvx32 failed" >&2; exit 1
+                fi
+            fi
+            rm -f "${TMPDIR:-/tmp}/http_compare_build.log"
+        elif [ ! -x "$QVX32" ]; then
+            echo "no qvx32 at $QVX32" >&2; exit 1
+        fi
+    fi
+fi
+
+# Go on in a network namespace of our own: its loopback carries only this
+# benchmark's traffic, and the kernel's TCP counters are its own.
+if [ -z "$INSIDE_NETNS" ] && [ "$NETNS" = 1 ]; then
+    if [ "$(id -u)" = 0 ] && command -v unshare >/dev/null && command -v ip >/dev/null &&
+        unshare --net true 2>/dev/null; then
+        trap - EXIT
+        exec unshare --net -- env HTTP_COMPARE_IN_NETNS=1 bash "${BASH_SOURCE[0]}" "${ARGS[@]}"
+    fi
+    warn "cannot make a network namespace (needs root, unshare and ip); the kernel's connection" \
+        "counter then also counts other loopback traffic on this host"
+fi
+if [ -n "$INSIDE_NETNS" ]; then
+    ip link set lo up || { echo "cannot bring up loopback in the network namespace" >&2; exit 1; }
+fi
+
+ulimit -n "$(ulimit -Hn)" 2>/dev/null || true
+
+# ---------------------------------------------------------------- folder
+TMP=$(mktemp -d /tmp/http-compare.XXXXXX)
+chmod 755 "$TMP"              # nginx workers run as nobody and must read the document root
+DOC="$TMP/www"
+mkdir -p "$DOC/list" "$TMP/logs" "$TMP/temp" "$TMP/etc" "$TMP/run" "$TMP/out" "$TMP/nginx" "$TMP/lighttpd"
+chmod 770 "$TMP/run"
+head -c 1024 /dev/urandom >"$DOC/file1k.bin"
+head -c 65536 /dev/urandom >"$DOC/file64k.bin"
+for i in $(seq -w 1 200); do printf 'small file %s\n' "$i" >"$DOC/list/item$i.txt"; done
+chmod -R a+rX "$DOC"
+RESULTS="$TMP/results.tsv"
+: >"$RESULTS"
+
+free_ports() {
+    "$PY" - "$1" <<'EOF'
+import socket, sys
+socks = []
+for _ in range(int(sys.argv[1])):
+    s = socket.socket(); s.bind(("127.0.0.1", 0)); socks.append(s)
+print(" ".join(str(s.getsockname()[1]) for s in socks))
+EOF
+}
+read -r P_QVX P_NGINX P_LIGHTTPD <<<"$(free_ports 3)"
+declare -A PORT=([qvx32]=$P_QVX [nginx]=$P_NGINX [lighttpd]=$P_LIGHTTPD)
+declare -A SPID=()
+
+# wrk sends exactly this request line (and only the Connection header in
+# keep-alive mode); overriding wrk.format keeps the request static.
+cat >"$TMP/http10.lua" <<'EOF'
+-- wrk script: fixed HTTP/1.0 request; args: PATH MODE (close | keepalive)
+function init(args)
+   local path = args[1] or wrk.path
+   local req = "GET " .. path .. " HTTP/1.0\r\n"
+   if args[2] == "keepalive" then
+      req = req .. "Connection: keep-alive\r\n"
+   end
+   req = req .. "\r\n"
+   wrk.format = function() return req end
+end
+EOF
+
+# ---------------------------------------------------------------- servers
+start_qvx32() {
+    cat >"$TMP/etc/quorvane.ini" <<EOF
+[Options]
+keep_alive=1
+view_commands=0
+webdir=$DOC/
+webdirbrowsing=1
+logdir=$TMP/logs/
+tempdir=$TMP/temp/
+[Multi]
+server1=httpd
+ip1=127.0.0.1
+port1=${PORT[qvx32]}
+server2=none
+EOF
+    QUORVANE_ETC="$TMP/etc" QUORVANE_RUN="$TMP/run" "$QVX32" -debug </dev/null >>"$TMP/qvx32.log" 2>&1 &
+    SPID[qvx32]=$!; PIDS+=($!)
+}
+
+start_nginx() {
+    local d="$TMP/nginx"
+    mkdir -p "$d/logs" "$d/body" "$d/proxy" "$d/fastcgi" "$d/uwsgi" "$d/scgi"
+    cat >"$d/nginx.conf" <<EOF
+worker_processes auto;
+pid $d/nginx.pid;
+error_log $d/logs/error.log warn;
+events { worker_connections 4096; }
+http {
+    types { application/octet-stream bin; text/plain txt; text/html html; }
+    default_type application/octet-stream;
+    access_log off;
+    sendfile on;
+    tcp_nopush off;
+    tcp_nodelay on;
+    keepalive_timeout 65;
+    keepalive_requests 10000000;
+    client_body_temp_path $d/body;
+    proxy_temp_path $d/proxy;
+    fastcgi_temp_path $d/fastcgi;
+    uwsgi_temp_path $d/uwsgi;
+    scgi_temp_path $d/scgi;
+    server {
+        listen 127.0.0.1:${PORT[nginx]};
+        root $DOC;
+        location /list/ { autoindex on; }
+        location = /nginx_status { stub_status; }
+    }
+}
+EOF
+    nginx -t -q -p "$d/" -e "$d/logs/error.log" -c "$d/nginx.conf" -g 'daemon off;' >"$d/test.log" 2>&1 \
+        || { warn "nginx rejects its configuration:"; cat "$d/test.log"; return 1; }
+    nginx -p "$d/" -e "$d/logs/error.log" -c "$d/nginx.conf" -g 'daemon off;' </dev/null >>"$d/stdout.log" 2>&1 &
+    SPID[nginx]=$!; PIDS+=($!)
+}
+
+start_lighttpd() {
+    local d="$TMP/lighttpd"
+    mkdir -p "$d/upload"
+    cat >"$d/lighttpd.conf" <<EOF
+server.modules = ( "mod_dirlisting", "mod_staticfile" )
+server.document-root = "$DOC"
+server.bind = "127.0.0.1"
+server.port = ${PORT[lighttpd]}
+server.pid-file = "$d/lighttpd.pid"
+server.errorlog = "$d/error.log"
+server.upload-dirs = ( "$d/upload" )
+server.max-keep-alive-requests = 65535
+server.max-keep-alive-idle = 65
+server.max-connections = 4096
+server.max-fds = 8192
+mimetype.assign = ( ".bin" => "application/octet-stream", ".txt" => "text/plain", ".html" => "text/html" )
+\$HTTP["url"] =~ "^/list/" { dir-listing.activate = "enable" }
+EOF
+    lighttpd -tt -f "$d/lighttpd.conf" >"$d/test.log" 2>&1 \
+        || { warn "lighttpd rejects its configuration:"; cat "$d/test.log"; return 1; }
+    lighttpd -D -f "$d/lighttpd.conf" </dev/null >>"$d/stdout.log" 2>&1 &
+    SPID[lighttpd]=$!; PIDS+=($!)
+}
+
+server_log() {
+    case "$1" in
+        qvx32) echo "$TMP/qvx32.log" ;;
+        nginx) echo "$TMP/nginx/logs/error.log" ;;
+        lighttpd) echo "$TMP/lighttpd/error.log" ;;
+    esac
+}
+
+url() { echo "http://127.0.0.1:${PORT[$1]}$2"; }
+
+# wait_ready SERVER: until it serves file1k.bin (10 s at most)
+wait_ready() {
+    local i
+    for i in $(seq 100); do
+        kill -0 "${SPID[$1]}" 2>/dev/null || return 1
+        curl -s -m 2 --http1.0 -o /dev/null "$(url "$1" /file1k.bin)" && return 0
+        sleep 0.1
+    done
+    return 1
+}
+
+# verify SERVER: serves both files byte for byte, lists all 200 files, keeps
+# an HTTP/1.0 connection when asked.  Returns 1 when it cannot serve files.
+verify() {
+    local s=$1 f code n
+    for f in file1k file64k; do
+        code=$(curl -s -m 5 --http1.0 -o "$TMP/out/$s.$f" -w '%{http_code}' "$(url "$s" /$f.bin)")
+        if [ "$code" != 200 ] || ! cmp -s "$TMP/out/$s.$f" "$DOC/$f.bin"; then
+            warn "$s: GET /$f.bin gave status $code or wrong bytes"; return 1
+        fi
+    done
+    code=$(curl -s -m 5 --http1.0 -o "$TMP/out/$s.list" -w '%{http_code}' "$(url "$s" /list/)")
+    n=$(grep -o 'item[0-9]*\.txt' "$TMP/out/$s.list" 2>/dev/null | sort -u | wc -l)
+    if [ "$code" != 200 ] || [ "$n" -ne 200 ]; then
+        warn "$s: GET /list/ gave status $code with $n of 200 files"
+    fi
+    "$PY" - "${PORT[$s]}" "$s" <<'EOF'
+import socket, sys
+port, name = int(sys.argv[1]), sys.argv[2]
+req = b"GET /file1k.bin HTTP/1.0\r\nConnection: keep-alive\r\n\r\n"
+try:
+    with socket.create_connection(("127.0.0.1", port), timeout=5) as c:
+        got = 0
+        for _ in range(2):
+            c.sendall(req)
+            data = b""
+            while b"\r\n\r\n" not in data:
+                chunk = c.recv(65536)
+                if not chunk:
+                    raise EOFError("closed after %d responses" % got)
+                data += chunk
+            head, body = data.split(b"\r\n\r\n", 1)
+            length = [int(l.split(b":", 1)[1]) for l in head.split(b"\r\n") if l.lower().startswith(b"content-length:")]
+            if not length:
+                raise ValueError("no Content-Length")
+            while len(body) < length[0]:
+                chunk = c.recv(65536)
+                if not chunk:
+                    raise EOFError("short body")
+                body += chunk
+            got += 1
+    print("  %s: keeps an HTTP/1.0 connection alive when asked" % name)
+except Exception as e:
+    print("WARNING: %s: HTTP/1.0 keep-alive probe failed: %s" % (name, e))
+EOF
+    return 0
+}
+
+declare -A CRASHES=()
+# exit_text SERVER: how a server that is no longer running ended
+exit_text() {
+    local rc
+    wait "${SPID[$1]}" 2>/dev/null; rc=$?
+    if [ "$rc" -gt 128 ]; then
+        echo "killed by SIG$(kill -l $((rc - 128)) 2>/dev/null) (exit status $rc)"
+    else
+        echo "exit status $rc"
+    fi
+}
+
+# ensure_running SERVER: restarts a server that died in an earlier run
+ensure_running() {
+    local s=$1
+    kill -0 "${SPID[$s]}" 2>/dev/null && return 0
+    printf '(restarting) '
+    "start_$s" && wait_ready "$s"
+}
+
+# accepted SERVER: the server's own count of accepted connections, or empty
+accepted() {
+    case "$1" in
+        qvx32)
+            # --http0.9: the status page may come without a status line and headers
+            curl -s -m 5 --http0.9 --http1.0 -o "$TMP/out/status.html" "$(url qvx32 /~status)" &&
+                "$PY" "$HELPER" hits "$TMP/out/status.html" ;;
+        nginx)
+            curl -s -m 5 --http1.0 -o "$TMP/out/nginx_status" "$(url nginx /nginx_status)" &&
+                "$PY" "$HELPER" nginx-accepts "$TMP/out/nginx_status" ;;
+        *) echo "" ;;
+    esac
+}
+
+# the kernel's count of TCP connections accepted on this host (all servers)
+passive_opens() {
+    awk '/^Tcp:/ { if (!n) { for (i = 1; i <= NF; i++) if ($i == "PassiveOpens") c = i; n = 1 } else print $c }' /proc/net/snmp
+}
+
+RUN_NO=0
+# run_one KIND SERVER FILE MODE CONNS CASE: one measured run, one row of results
+run_one() {
+    local kind=$1 s=$2 file=$3 mode=$4 conns=$5 case=$6
+    local out="$TMP/out/$case.$s.txt" a0 a1 k0 k1 acc_s="" acc_k="" threads=2 fields warning
+    local requests rps p50 p99 errors non2xx
+    RUN_NO=$((RUN_NO + 1))
+    printf '  [%d/%d] %-9s ... ' "$RUN_NO" "$TOTAL_RUNS" "$s"
+    if ! ensure_running "$s"; then
+        echo "not running (restart failed)"
+        printf '%s\t%s\t%s\t%s\t%s\t%s\t\t\t\t\t\t\t\t\t%s\n' "$kind" "$case" "$file" "$mode" "$conns" "$s" \
+            "server was not running" >>"$RESULTS"
+        return
+    fi
+    a0=$(accepted "$s")
+    k0=$(passive_opens)
+    if [ "$kind" = wrk ]; then
+        [ "$conns" -lt 2 ] && threads=1
+        timeout --foreground -k 5 $((DURATION + 30)) \
+            wrk -t"$threads" -c"$conns" -d"${DURATION}s" --latency --timeout 5s -s "$TMP/http10.lua" \
+            "$(url "$s" /$file.bin)" -- "/$file.bin" "$mode" >"$out" 2>&1
+    else
+        timeout --foreground -k 5 $((DURATION + 30)) \
+            ab -q -t $((DURATION * 3)) -n "$AB_REQUESTS" -c "$conns" -s 10 "$(url "$s" /list/)" >"$out" 2>&1
+    fi
+    k1=$(passive_opens)
+    a1=$(accepted "$s")
+    [ -n "$k0" ] && [ -n "$k1" ] && acc_k=$((k1 - k0))
+    # the status request after the run is counted by the server itself
+    [ -n "$a0" ] && [ -n "$a1" ] && acc_s=$((a1 - a0 - 1))
+    fields=$("$PY" "$HELPER" "$kind" "$out")
+    IFS=$'\t' read -r requests rps p50 p99 errors non2xx <<<"$fields"
+    warning=$("$PY" "$HELPER" check "$mode" "$conns" "${requests:-0}" "$acc_s" "$acc_k")
+    if ! kill -0 "${SPID[$s]}" 2>/dev/null; then
+        local how
+        how=$(exit_text "$s")
+        CRASHES[$s]=$(( ${CRASHES[$s]:-0} + 1 ))
+        warning="${warning:+$warning; }the server died during or at the end of the run: $how"
+        echo "${rps:-?} req/s -- $s DIED: $how; last lines of its log:"
+        tail -n 4 "$(server_log "$s")" 2>/dev/null | sed 's/^/      /'
+        printf '%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\n' "$kind" "$case" "$file" "$mode" "$conns" "$s" \
+            "$requests" "$rps" "$p50" "$p99" "$errors" "$non2xx" "$acc_s" "$acc_k" "$warning" >>"$RESULTS"
+        sleep 1
+        return
+    fi
+    if [ -z "$requests" ]; then
+        warning="${warning:+$warning; }no result from $kind: $(tail -n 2 "$out" | tr '\n' ' ')"
+    fi
+    printf '%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\n' "$kind" "$case" "$file" "$mode" "$conns" "$s" \
+        "$requests" "$rps" "$p50" "$p99" "$errors" "$non2xx" "$acc_s" "$acc_k" "$warning" >>"$RESULTS"
+    echo "${rps:-?} req/s"
+    sleep 1
+}
+
+# ---------------------------------------------------------------- run
+log "http_compare: $(nproc) cores, $DURATION s per run, servers: ${SERVER_LIST[*]}$([ -n "$INSIDE_NETNS" ] && echo ", in a network namespace of its own")"
+log "  temporary folder $TMP"
+command -v nginx >/dev/null && wants nginx && log "  $(nginx -v 2>&1)"
+command -v lighttpd >/dev/null && wants lighttpd && log "  $(lighttpd -v 2>&1 | head -n 1)"
+log "  $(wrk -v 2>&1 | head -n 1)"
+wants qvx32 && log "  qvx32: $QVX32, built $(date -r "$QVX32" '+%F %T'); work tree at $(cd "$ROOT" && git log -1 --format='%h %s' 2>/dev/null | cut -c1-60)"
+
+ACTIVE=()
+for s in "${SERVER_LIST[@]}"; do
+    "start_$s" || { warn "$s did not start; leaving it out"; continue; }
+    if ! wait_ready "$s"; then
+        warn "$s does not serve /file1k.bin on port ${PORT[$s]}; leaving it out. Last lines of its log:"
+        tail -n 5 "$(server_log "$s")" 2>/dev/null | sed 's/^/    /'
+        stop_pid "${SPID[$s]}"
+        continue
+    fi
+    if ! verify "$s"; then
+        warn "$s fails the checks above; leaving it out"
+        stop_pid "${SPID[$s]}"
+        continue
+    fi
+    log "  $s listening on 127.0.0.1:${PORT[$s]} (pid ${SPID[$s]})"
+    ACTIVE+=("$s")
+done
+[ ${#ACTIVE[@]} -gt 0 ] || { echo "no server to measure" >&2; exit 1; }
+wants qvx32 && ! printf '%s\n' "${ACTIVE[@]}" | grep -qx qvx32 && warn "qvx32 is left out of this run"
+[ "$(accepted qvx32 2>/dev/null)" = "" ] && printf '%s\n' "${ACTIVE[@]}" | grep -qx qvx32 &&
+    warn "qvx32's /~status page shows no 'Hits' count; its connections are counted by the kernel only"
+
+N_WRK=$(( ${#FILE_LIST[@]} * ${#MODE_LIST[@]} * ${#CONN_LIST[@]} ))
+TOTAL_RUNS=$(( (N_WRK + 1) * ${#ACTIVE[@]} ))
+log "  $TOTAL_RUNS runs, about $(( (N_WRK * (DURATION + 2) + DURATION * 2) * ${#ACTIVE[@]} / 60 + 1 )) minutes"
+
+log ""
+log "warm-up: $WARMUP s of keep-alive load on each server"
+for s in "${ACTIVE[@]}"; do
+    timeout --foreground -k 5 $((WARMUP + 20)) wrk -t2 -c16 -d"${WARMUP}s" -s "$TMP/http10.lua" \
+        "$(url "$s" /file1k.bin)" -- /file1k.bin keepalive >/dev/null 2>&1
+    if ! kill -0 "${SPID[$s]}" 2>/dev/null; then
+        how=$(exit_text "$s")
+        CRASHES[$s]=$(( ${CRASHES[$s]:-0} + 1 ))
+        warn "$s DIED during the warm-up: $how; it is restarted before its first run"
+    fi
+done
+
+for file in "${FILE_LIST[@]}"; do
+    for mode in "${MODE_LIST[@]}"; do
+        for conns in "${CONN_LIST[@]}"; do
+            case="$file-$mode-c$conns"
+            log ""
+            log "== $file, $mode, $conns connection(s) (wrk -t$([ "$conns" -lt 2 ] && echo 1 || echo 2) -c$conns -d${DURATION}s)"
+            for s in "${ACTIVE[@]}"; do run_one wrk "$s" "$file" "$mode" "$conns" "$case"; done
+            "$PY" "$HELPER" case "$RESULTS" "$case"
+        done
+    done
+done
+
+log ""
+log "== folder listing /list/ (ab -c 16 -n $AB_REQUESTS, at most $((DURATION * 3)) s)"
+for s in "${ACTIVE[@]}"; do run_one ab "$s" /list/ close 16 "list-c16"; done
+"$PY" "$HELPER" case "$RESULTS" "list-c16"
+
+# Anything the servers reported while under load (most frequent lines first).
+for s in "${ACTIVE[@]}"; do
+    f=$(server_log "$s")
+    n=$(grep -ciE 'error|fail|timed out|reset|refused|abort|assert|crit|alert|emerg' "$f" 2>/dev/null)
+    if [ "${n:-0}" -gt 0 ]; then
+        log ""
+        warn "$s logged $n error line(s) during the whole run; most frequent:"
+        grep -iE 'error|fail|timed out|reset|refused|abort|assert|crit|alert|emerg' "$f" |
+            sed -E 's/^[0-9/: ]+\[/[/; s/[0-9]+#[0-9]+: \*[0-9]+ //; s/client: [0-9.]+, //' |
+            sort | uniq -c | sort -rn | head -n 5 | sed 's/^/    /'
+    fi
+    kill -0 "${SPID[$s]}" 2>/dev/null || warn "$s is no longer running"
+    [ "${CRASHES[$s]:-0}" -gt 0 ] && warn "$s died ${CRASHES[$s]} time(s) and was restarted before the next run"
+done
+
+log ""
+log "## Summary"
+log ""
+{
+    echo "Machine: $(nproc) cores, load generator and server on the same host over 127.0.0.1;" \
+        "$DURATION s per run; servers measured one after another in each case."
+    echo "Latencies are wrk's (from request write to response end, without connect time); listing latencies are ab's."
+    echo "Connections per request were checked in every run with qvx32's /~status Hits, nginx's stub_status" \
+        "and the kernel's TCP PassiveOpens counter (the only one for lighttpd)$([ -n "$INSIDE_NETNS" ] &&
+        echo " of a network namespace that only this benchmark used" || echo ", which counts all loopback traffic of the host")."
+    echo
+    "$PY" "$HELPER" summary "$RESULTS"
+} | tee "$TMP/summary.md"
+if [ -n "$MARKDOWN" ]; then
+    cp "$TMP/summary.md" "$MARKDOWN" && log "summary written to $MARKDOWN"
+fi

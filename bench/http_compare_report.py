@@ -1,0 +1,266 @@
+#!/usr/bin/env python3
+"""Helpers of bench/http_compare.sh: read the output of wrk and ab, read
+connection counters (qvx32's status page, nginx's stub_status, the kernel's
+passive TCP opens) and print the per-case lines and the Markdown summary.
+
+Subcommands (each prints one line of tab-separated fields or a report):
+    wrk FILE                 requests rps p50_ms p99_ms errors non2xx
+    ab FILE                  requests rps p50_ms p99_ms errors non2xx
+    hits FILE                connections accepted, from qvx32's /~status page
+    nginx-accepts FILE       connections accepted, from nginx's stub_status
+    passive-opens            the kernel's TCP PassiveOpens counter
+    check MODE CONNS REQUESTS ACC_SERVER ACC_KERNEL
+                             prints a warning when the connections accepted
+                             do not fit the mode (close: one per request,
+                             keepalive: far fewer), else nothing
+    case RESULTS CASE        prints the lines of one case (all servers)
+    summary RESULTS          prints the Markdown summary tables
+RESULTS is the tab-separated file that http_compare.sh appends one row to
+per run, with the columns of COLUMNS below.
+"""
+import re
+import sys
+
+COLUMNS = ["kind", "case", "file", "mode", "conns", "server", "requests", "rps", "p50", "p99",
+           "errors", "non2xx", "acc_server", "acc_kernel", "warning"]
+OURS, REFERENCE = "qvx32", "nginx"
+SERVER_ORDER = ["qvx32", "nginx", "lighttpd"]
+
+
+def to_ms(value, unit):
+    value = float(value)
+    return value * {"us": 0.001, "ms": 1.0, "s": 1000.0, "m": 60000.0, "h": 3600000.0}[unit]
+
+
+def parse_wrk(text):
+    out = {"requests": "", "rps": "", "p50": "", "p99": "", "errors": "0", "non2xx": "0"}
+    m = re.search(r"(\d+) requests in", text)
+    if m:
+        out["requests"] = m.group(1)
+    m = re.search(r"Requests/sec:\s*([\d.]+)", text)
+    if m:
+        out["rps"] = "%.1f" % float(m.group(1))
+    for pct, key in (("50", "p50"), ("99", "p99")):
+        m = re.search(r"^\s*%s(?:\.0+)?%%\s+([\d.]+)(us|ms|s|m|h)\s*$" % pct, text, re.M)
+        if m:
+            out[key] = "%.3f" % to_ms(m.group(1), m.group(2))
+    m = re.search(r"Socket errors: connect (\d+), read (\d+), write (\d+), timeout (\d+)", text)
+    if m:
+        out["errors"] = "connect %s, read %s, write %s, timeout %s" % m.groups()
+        if sum(int(g) for g in m.groups()) == 0:
+            out["errors"] = "0"
+    m = re.search(r"Non-2xx or 3xx responses:\s*(\d+)", text)
+    if m:
+        out["non2xx"] = m.group(1)
+    return out
+
+
+def parse_ab(text):
+    out = {"requests": "", "rps": "", "p50": "", "p99": "", "errors": "0", "non2xx": "0"}
+    m = re.search(r"Complete requests:\s*(\d+)", text)
+    if m:
+        out["requests"] = m.group(1)
+    m = re.search(r"Requests per second:\s*([\d.]+)", text)
+    if m:
+        out["rps"] = "%.1f" % float(m.group(1))
+    for pct, key in (("50", "p50"), ("99", "p99")):
+        m = re.search(r"^\s*%s%%\s+(\d+)" % pct, text, re.M)
+        if m:
+            out[key] = "%.3f" % float(m.group(1))
+    failed = []
+    m = re.search(r"Failed requests:\s*(\d+)", text)
+    if m and int(m.group(1)):
+        failed.append("failed %s" % m.group(1))
+        m2 = re.search(r"\(Connect: (\d+), Receive: (\d+), Length: (\d+), Exceptions: (\d+)\)", text)
+        if m2:
+            failed[-1] += " (connect %s, receive %s, length %s, exceptions %s)" % m2.groups()
+    if failed:
+        out["errors"] = "; ".join(failed)
+    m = re.search(r"Non-2xx responses:\s*(\d+)", text)
+    if m:
+        out["non2xx"] = m.group(1)
+    return out
+
+
+def read(path):
+    with open(path, errors="replace") as f:
+        return f.read()
+
+
+def rows_of(path):
+    rows = []
+    for line in read(path).splitlines():
+        if not line.strip():
+            continue
+        fields = line.split("\t")
+        fields += [""] * (len(COLUMNS) - len(fields))
+        rows.append(dict(zip(COLUMNS, fields)))
+    return rows
+
+
+def num(text):
+    try:
+        return float(text)
+    except (TypeError, ValueError):
+        return None
+
+
+def ratio(a, b):
+    a, b = num(a), num(b)
+    if a is None or not b:
+        return "n/a"
+    return "%.2f" % (a / b)
+
+
+def fmt_rps(text):
+    v = num(text)
+    return "n/a" if v is None else "{:,.0f}".format(v)
+
+
+def fmt_ms(text):
+    v = num(text)
+    if v is None:
+        return "n/a"
+    return "%.2f" % v if v < 10 else "%.1f" % v if v < 100 else "%.0f" % v
+
+
+def servers_in(rows):
+    seen = {r["server"] for r in rows}
+    return [s for s in SERVER_ORDER if s in seen] + sorted(seen - set(SERVER_ORDER))
+
+
+def conn_text(r):
+    parts = []
+    reqs = num(r["requests"])
+    for key, label in (("acc_server", "server"), ("acc_kernel", "kernel")):
+        v = num(r[key])
+        if v is not None and reqs:
+            parts.append("%s %.3f" % (label, v / reqs))
+    return ("conns/req " + ", ".join(parts)) if parts else "conns/req n/a"
+
+
+def print_case(path, case):
+    rows = [r for r in rows_of(path) if r["case"] == case]
+    if not rows:
+        return
+    by = {r["server"]: r for r in rows}
+    ref = by.get(REFERENCE)
+    for s in servers_in(rows):
+        r = by[s]
+        line = "  %-9s %10s req/s  p50 %8s ms  p99 %8s ms  %s" % (
+            s, fmt_rps(r["rps"]), fmt_ms(r["p50"]), fmt_ms(r["p99"]), conn_text(r))
+        if r["errors"] not in ("", "0"):
+            line += "  errors: " + r["errors"]
+        if r["non2xx"] not in ("", "0"):
+            line += "  non-2xx: " + r["non2xx"]
+        print(line)
+    if OURS in by and ref:
+        print("  %s/%s: req/s %s, p99 %s" % (OURS, REFERENCE, ratio(by[OURS]["rps"], ref["rps"]),
+                                            ratio(by[OURS]["p99"], ref["p99"])))
+    for s in servers_in(rows):
+        if by[s]["warning"]:
+            print("  WARNING %s: %s" % (s, by[s]["warning"]))
+
+
+def summary(path):
+    rows = rows_of(path)
+    if not rows:
+        print("(no results)")
+        return
+    servers = servers_in(rows)
+    have_ratio = OURS in servers and REFERENCE in servers
+    for kind, title in (("wrk", "Static files (wrk, HTTP/1.0)"), ("ab", "Folder listing, 200 files (ab, HTTP/1.0, 16 connections)")):
+        krows = [r for r in rows if r["kind"] == kind]
+        if not krows:
+            continue
+        cases = []
+        for r in krows:
+            if r["case"] not in cases:
+                cases.append(r["case"])
+        print("### " + title)
+        print()
+        head = ["file", "mode", "conns"] + ["%s req/s" % s for s in servers]
+        head += ["%s p50 / p99 ms" % s for s in servers]
+        if have_ratio:
+            head += ["req/s %s/%s" % (OURS, REFERENCE), "p99 %s/%s" % (OURS, REFERENCE)]
+        print("| " + " | ".join(head) + " |")
+        print("|" + "|".join("---" if i < 2 else "---:" for i in range(len(head))) + "|")
+        notes = []
+        for case in cases:
+            by = {r["server"]: r for r in krows if r["case"] == case}
+            first = next(iter(by.values()))
+            line = [first["file"], first["mode"], first["conns"]]
+            for s in servers:
+                r = by.get(s)
+                cell = fmt_rps(r["rps"]) if r else "-"
+                if r and (r["warning"] or r["errors"] not in ("", "0") or r["non2xx"] not in ("", "0")):
+                    notes.append("%s, %s: %s" % (case, s, "; ".join(
+                        x for x in (r["warning"],
+                                    "" if r["errors"] in ("", "0") else "socket errors: " + r["errors"],
+                                    "" if r["non2xx"] in ("", "0") else "non-2xx: " + r["non2xx"]) if x)))
+                    cell += " [%d]" % len(notes)
+                line.append(cell)
+            for s in servers:
+                r = by.get(s)
+                line.append("%s / %s" % (fmt_ms(r["p50"]), fmt_ms(r["p99"])) if r else "-")
+            if have_ratio:
+                o, n = by.get(OURS), by.get(REFERENCE)
+                line.append(ratio(o["rps"], n["rps"]) if o and n else "-")
+                line.append(ratio(o["p99"], n["p99"]) if o and n else "-")
+            print("| " + " | ".join(line) + " |")
+        print()
+        for i, n in enumerate(notes, 1):
+            print("[%d] %s  " % (i, n))
+        if notes:
+            print()
+
+
+def check(mode, conns, requests, acc_server, acc_kernel):
+    conns, requests = int(conns), num(requests)
+    if not requests:
+        return "no request completed"
+    problems = []
+    for label, acc in (("server counter", num(acc_server)), ("kernel passive opens", num(acc_kernel))):
+        if acc is None:
+            continue
+        r = acc / requests
+        if mode == "keepalive" and r > 0.1:
+            problems.append("keep-alive run but %s shows %.3f connections per request "
+                            "(%d connections for %d requests): connections are not kept" % (label, r, acc, requests))
+        elif mode != "keepalive" and (acc < 0.95 * requests or acc > 1.05 * requests + conns + 2):
+            problems.append("close run but %s shows %.3f connections per request (%d for %d requests)"
+                            % (label, r, acc, requests))
+    s, k = num(acc_server), num(acc_kernel)
+    # the kernel counter is system-wide: other loopback traffic on the host
+    # adds to it, so only a difference that matters next to the requests counts
+    if s is not None and k is not None and abs(s - k) > max(0.05 * max(s, k), 0.01 * requests) + conns + 2:
+        problems.append("server counter (%d) and kernel passive opens (%d) disagree" % (s, k))
+    return "; ".join(problems)
+
+
+def main():
+    cmd = sys.argv[1]
+    if cmd in ("wrk", "ab"):
+        out = (parse_wrk if cmd == "wrk" else parse_ab)(read(sys.argv[2]))
+        print("\t".join(out[k] for k in ("requests", "rps", "p50", "p99", "errors", "non2xx")))
+    elif cmd == "hits":
+        m = re.search(r"Hits:\s*</td>\s*<td[^>]*>\s*(\d+)", read(sys.argv[2]), re.I)
+        print(m.group(1) if m else "")
+    elif cmd == "nginx-accepts":
+        m = re.search(r"server accepts handled requests\s+(\d+)\s+(\d+)\s+(\d+)", read(sys.argv[2]))
+        print(m.group(1) if m else "")
+    elif cmd == "passive-opens":
+        lines = [l.split() for l in read("/proc/net/snmp").splitlines() if l.startswith("Tcp:")]
+        print(lines[1][lines[0].index("PassiveOpens")])
+    elif cmd == "check":
+        print(check(*sys.argv[2:7]))
+    elif cmd == "case":
+        print_case(sys.argv[2], sys.argv[3])
+    elif cmd == "summary":
+        summary(sys.argv[2])
+    else:
+        sys.exit("unknown subcommand " + cmd)
+
+
+if __name__ == "__main__":
+    main()

@@ -38,12 +38,23 @@ std::string dottedQuad(uint32_t networkOrder) {
     return text;
 }
 
+// Reads (and drops) up to 1,024 bytes of what the client has sent.
 void readPendingRequest(int sock) {
     pollfd p {sock, POLLIN, 0};
     if (poll(&p, 1, kPausedReadWaitMs) <= 0) return;
     char buf[1024];
-    ssize_t n = recv(sock, buf, sizeof buf, MSG_PEEK | MSG_DONTWAIT);
-    if (n > 0) recv(sock, buf, static_cast<std::size_t>(n), MSG_DONTWAIT);
+    recv(sock, buf, sizeof buf, MSG_DONTWAIT);
+}
+
+// Closes a connection the accept thread answered itself.  The socket still
+// has the listening socket's 5000-second linger, which would hold the
+// accept thread in close() while a client that vanished never acknowledges
+// the reply; it is switched off first.
+void closeTurnedAway(Connection& c) {
+    linger off {0, 0};
+    setsockopt(c.sock, SOL_SOCKET, SO_LINGER, &off, sizeof off);
+    close(c.sock);
+    c.sock = -1;
 }
 
 void refusePaused(Server& server, Connection& c) {
@@ -61,15 +72,13 @@ void refusePaused(Server& server, Connection& c) {
     } else if (!kind.pausedFirst.empty()) {
         sendAll(c.sock, kind.pausedFirst) && sendAll(c.sock, kind.pausedSecond);
     }
-    close(c.sock);
-    c.sock = -1;
+    closeTurnedAway(c);
 }
 
 void refuseOverloaded(Server& server, Connection& c) {
     server.overloadCount++;
     sendAll(c.sock, kOverloadFirst) && sendAll(c.sock, kOverloadSecond);
-    close(c.sock);
-    c.sock = -1;
+    closeTurnedAway(c);
 }
 
 // Settings every accepted socket gets.  The listening socket's linger

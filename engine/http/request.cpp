@@ -40,35 +40,15 @@ void addAcceptItems(VarList& list, std::string_view value) {
 }  // namespace
 
 void resetRequest(HttpRequest& r) {
-    r.requestLine.clear();
-    r.method.clear();
-    r.urlPath.clear();
-    r.pathInfo.reset();
-    r.query.reset();
-    r.protocol.clear();
-    r.keepAliveRequested = 0;
-    r.keepAliveGranted = false;
-    r.responseContentType.reset();
-    r.acceptList.clear();
-    r.headers.clear();
-    r.lastModified = "???";
-    r.lastModifiedGmt = "???";
-    r.filePath.clear();
-    r.status = 0;
-    r.hitCount = "0";
-    r.hitStartDate.clear();
-    r.alias = nullptr;
-    r.endOfHeaders = false;
-    r.fullRequest = false;
-    r.cgiContentWritten = false;
-    r.cgiProfileCreated = false;
-    r.contentLength = 0;
-    r.body.reset();
-    r.contentType.clear();
-    r.userAgent.clear();
-    r.referer.clear();
-    r.user.clear();
-    r.password.clear();
+    // A fresh record, so a field added later cannot be forgotten here; the
+    // connection's own parts carry over.
+    HttpRequest fresh;
+    fresh.startTime = r.startTime;
+    fresh.virtualAlias = std::move(r.virtualAlias);
+    fresh.cgiFiles = std::move(r.cgiFiles);
+    fresh.settings = std::move(r.settings);
+    fresh.status = 0;
+    r = std::move(fresh);
 }
 
 std::string counterKey(const HttpRequest& r) {

@@ -1,4 +1,4 @@
-// The engine with its built-in protocols.
+// The engine with its built-in protocols: the one table that describes them.
 #include "engine/core/engine.h"
 #include "engine/http/http_session.h"
 #include "engine/quorvane.h"
@@ -8,21 +8,40 @@ namespace qv {
 
 namespace {
 
-// Protocol handlers by server kind.  A kind whose handler is still null is
-// served by the core's fallback, which registers, closes and unregisters
-// each connection: HTTP, FTP, Gopher, talk and SMTP each fill their entry
-// here as they are built.
-ProtocolHandlers builtinHandlers() {
-    ProtocolHandlers table;
-    table.byKind[kKindHttp] = serveHttp;
-    table.byKind[kKindTalk] = serveTalk;
-    return table;
-}
+// Server kinds as SocketInfoList records and gateway variables show them;
+// 5 was never used.
+constexpr uint32_t kKindHttp = 1;
+constexpr uint32_t kKindFtp = 2;
+constexpr uint32_t kKindGopher = 3;
+constexpr uint32_t kKindTalk = 4;
+constexpr uint32_t kKindSmtp = 6;
+
+constexpr PausedReply kHttpPaused {true, "HTTP/1.0 502 Service temporarily overloaded / Maintenance\r\n\r\n", "", true};
+constexpr PausedReply kGopherPaused {true, "--1\r\n1 Service temporarily paused!\r\n", ".\r\n", false};
+// An FTP client waits for the greeting, so nothing is read first.
+constexpr PausedReply kFtpPaused {false, "500-Service temporarily paused!\r\n", "500 Service temporarily paused!\r\n",
+                                  false};
+// Talk and SMTP clients wait for a greeting and send nothing first, so there
+// is no request to read: the socket is closed at once.
+constexpr PausedReply kClosedAtOnce {};
 
 }  // namespace
 
+// FTP, Gopher and SMTP servers listen and count their connections; their
+// handlers arrive with their folders.  SMTP has no classic default port of
+// its own; 25 is the one every mail client expects.
+std::vector<Protocol> builtinProtocols() {
+    return {
+        {kKindGopher, 'g', "GOPHER", "gopher", 70, RootFolder::kGopher, kGopherPaused, nullptr},
+        {kKindFtp, 'f', "FTP", "ftp", 21, RootFolder::kFtp, kFtpPaused, nullptr},
+        {kKindTalk, 't', "TEST", "UNKNOWN", 8000, RootFolder::kWeb, kClosedAtOnce, serveTalk},
+        {kKindSmtp, 'm', "SMTP", "UNKNOWN", 25, RootFolder::kWeb, kClosedAtOnce, nullptr},
+        {kKindHttp, 0, "HTTP", "http", 80, RootFolder::kWeb, kHttpPaused, serveHttp},
+    };
+}
+
 EnginePtr createEngine(EngineOptions options) {
-    if (!options.handlers) options.handlers = builtinHandlers();
+    if (options.protocols.empty()) options.protocols = builtinProtocols();
     return EnginePtr(new Engine(std::move(options)));
 }
 

@@ -12,11 +12,13 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace qv {
 
@@ -25,15 +27,41 @@ inline constexpr std::string_view kVersionText = "pro-1.50-r13";
 class Connection;
 struct Engine;
 
-// A protocol handler serves one accepted connection on its own thread: it
-// registers the connection with its server first and unregisters it last.
-// The engine destroys the connection after the handler returns.
+// A protocol handler serves one accepted connection on its own thread.  The
+// engine registers the connection with its server before the handler runs,
+// and unregisters it (closing the socket if the handler left it open) and
+// destroys it after the handler returns.
 using ProtocolHandler = void (*)(Connection& connection);
 
-// Handlers by server kind (1 HTTP, 2 FTP, 3 Gopher, 4 talk, 6 SMTP).
-struct ProtocolHandlers {
-    ProtocolHandler byKind[7] = {};
+// Which global folder a server's `dir%d` defaults to.
+enum class RootFolder { kWeb, kFtp, kGopher };
+
+// What a paused server answers a new connection with.  Each text goes out
+// on its own, in full, and the socket is closed; a protocol with no texts
+// is closed at once.
+struct PausedReply {
+    bool readsRequestFirst = false;  // the client's request is read (and dropped) first
+    std::string_view first;
+    std::string_view second;
+    bool pausedPageSecond = false;   // the second text is the engine's paused page and "\r\n"
 };
+
+// Everything the engine knows about one protocol.  The server table picks a
+// row by the first character of a server's type text; adding a protocol is
+// its own folder plus one row.
+struct Protocol {
+    uint32_t kind = 0;          // the serverKind of its servers and connections
+    char typeLetter = 0;        // first character of the type text; 0 marks the row that takes any other text
+    std::string_view name;      // in the start-up line ("#1 HTTP Host: ...")
+    std::string_view scheme;    // link scheme on the status page
+    int defaultPort = 0;
+    RootFolder root = RootFolder::kWeb;
+    PausedReply paused;
+    ProtocolHandler serve = nullptr;  // null: the connection is registered, closed and unregistered
+};
+
+// The built-in protocols: HTTP, FTP, Gopher, talk relay and SMTP.
+std::vector<Protocol> builtinProtocols();
 
 // Starts `body` on a new thread that runs on its own; false when the system
 // refused the thread (the connection is then answered as overloaded).
@@ -41,9 +69,9 @@ using ThreadStarter = bool (*)(std::function<void()>&& body);
 
 struct EngineOptions {
     std::string settingsFolder;  // empty: $QUORVANE_ETC or /etc/quorvane
-    std::string runtimeFolder;   // empty: $QUORVANE_RUN, $XDG_RUNTIME_DIR/quorvane or /tmp/quorvane-<uid>
-    std::optional<ProtocolHandlers> handlers;  // empty: the built-in protocols
-    ThreadStarter startThread = nullptr;       // empty: the engine's reusable connection threads
+    std::string runtimeFolder;   // empty: $QUORVANE_RUN, /run/quorvane, $XDG_RUNTIME_DIR/quorvane or /tmp/quorvane-<uid>
+    std::vector<Protocol> protocols;  // empty: builtinProtocols()
+    ThreadStarter startThread = nullptr;  // empty: the engine's reusable connection threads
 };
 
 struct EngineDeleter {
@@ -60,7 +88,7 @@ void signalShutdown(Engine& engine);
 // True when shutdown was signalled within the time given.
 bool waitForShutdown(Engine& engine, std::chrono::milliseconds timeout);
 // Stops accepting, ends every connection, releases the shared table and the
-// settings.  Call once, after signalShutdown.  Always 0.
+// settings.  Always 0.  An engine destroyed while it runs is stopped first.
 int stopServers(Engine& engine);
 
 // Signals the reset event that every engine on the runtime folder (in any

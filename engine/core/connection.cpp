@@ -1,10 +1,16 @@
 #include "engine/core/connection.h"
 
+#include <unistd.h>
+
 #include "engine/core/engine.h"
 
 namespace qv {
 
 Connection::Connection(Connection* parentConnection) : parent(parentConnection) {}
+
+Connection::~Connection() {
+    if (sock >= 0) close(sock);
+}
 
 void Connection::removeConnection(Connection* connection) {
     if (parent) parent->removeConnection(connection);

@@ -20,8 +20,6 @@ struct SocketInfo;
 class Server;
 class NamedMutex;
 
-enum ServerKind : uint32_t { kKindHttp = 1, kKindFtp = 2, kKindGopher = 3, kKindTalk = 4, kKindSmtp = 6 };
-
 constexpr std::size_t kSendBufferSize = 8192;
 constexpr std::size_t kReadAheadSize = 4096;
 constexpr std::size_t kPeerAddressSize = 32;
@@ -29,7 +27,8 @@ constexpr std::size_t kPeerAddressSize = 32;
 class Connection {
 public:
     explicit Connection(Connection* parent = nullptr);
-    virtual ~Connection() = default;
+    // Closes the socket when it is still open: a connection owns it.
+    virtual ~Connection();
     Connection(const Connection&) = delete;
     Connection& operator=(const Connection&) = delete;
 
@@ -43,7 +42,7 @@ public:
     // The peer's host name when one was found, else its address text.
     const std::string& peerName() const { return resolvedName.empty() ? peerAddress : resolvedName; }
 
-    int sock = -1;  // -1 until set
+    int sock = -1;  // -1 until set; owned
     int port = 0;
     std::array<char, kSendBufferSize> sendBuffer;
     std::size_t sendLength = 0;
@@ -79,7 +78,7 @@ public:
     std::atomic<int> peakConnections{0};
     std::atomic<int> totalConnections{0};
     std::atomic<int> overloadCount{0};
-    ProtocolHandler handler = nullptr;
+    const Protocol* protocol = nullptr;  // the row of the engine's protocol table
     NamedMutex* countMutex = nullptr;
     NamedMutex* logMutex = nullptr;
     int32_t totalConnects = 0;

@@ -12,6 +12,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <unordered_map>
 #include <unordered_set>
 
 #include "engine/config/settings.h"
@@ -48,9 +49,10 @@ struct LiveConnections {
 struct Engine {
     explicit Engine(EngineOptions opts);
 
-    EngineOptions options;
-    ProtocolHandlers handlers;
+    EngineOptions options;  // options.protocols is the protocol table
     std::string iniPath;
+    bool started = false;   // startServers ran
+    bool stopped = false;   // stopServers ran
 
     std::unique_ptr<NamedMutex> cgiMutex;
     std::unique_ptr<NamedMutex> countMutex;
@@ -70,12 +72,11 @@ struct Engine {
     int serversStarted = 0;
     int serversFailed = 0;
 
-    // Engine-wide counts, slot flags and cursor: guarded by countMutex; the
+    // Engine-wide counts and the record cursor: guarded by countMutex; the
     // counts are atomics so the status report may read them without it.
     std::atomic<int> openConnections{0};
     std::atomic<int> peakConnections{0};
     std::atomic<int> totalConnections{0};
-    std::array<bool, kSocketInfoRecords> slotInUse {};
     int slotCursor = 0;
 
     std::atomic<bool> paused{false};
@@ -88,18 +89,20 @@ struct Engine {
     ThreadCache connectionThreads;
 
     // What a protocol keeps for the whole engine (the talk relay's user
-    // table), made by the protocol at its first connection; by server kind.
+    // table), made by the protocol at its first connection.
     std::mutex protocolStateMutex;
-    std::array<std::shared_ptr<void>, 7> protocolState;
+    std::unordered_map<const Protocol*, std::shared_ptr<void>> protocolState;
 };
 
-// The engine-wide state of a protocol, made on first use.
+// The engine-wide state of the protocol that serves `server`, made on first
+// use.
 template <typename State>
-State& protocolState(Engine& engine, uint32_t kind) {
+State& protocolState(Server& server) {
+    Engine& engine = server.engine;
     std::lock_guard lock(engine.protocolStateMutex);
-    auto& slot = engine.protocolState.at(kind);
-    if (!slot) slot = std::make_shared<State>(engine);
-    return *static_cast<State*>(slot.get());
+    auto& state = engine.protocolState[server.protocol];
+    if (!state) state = std::make_shared<State>(engine);
+    return *static_cast<State*>(state.get());
 }
 
 // Server n (1 to 32), or null when that entry was never filled.

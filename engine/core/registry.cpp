@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <csignal>
 #include <mutex>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -11,7 +12,6 @@
 
 #include "engine/core/engine.h"
 #include "engine/core/io.h"
-#include "engine/core/server_table.h"
 #include "engine/core/socket_info.h"
 #include "engine/output.h"
 
@@ -60,18 +60,14 @@ void closeTurnedAway(Connection& c) {
 void refusePaused(Server& server, Connection& c) {
     Engine& engine = server.engine;
     debugPrintf("Refusing connection from [%s]!\r\n", dottedQuad(c.peerIp).c_str());
-    const ServerKindInfo& kind = kindInfo(server.serverKind);
-    if (kind.readsBeforePausedReply) readPendingRequest(c.sock);
-    if (server.serverKind == kKindHttp) {
-        std::string page;
-        {
-            std::lock_guard lock(engine.pausedPageMutex);
-            page = engine.pausedPage;
-        }
-        sendAll(c.sock, kind.pausedFirst) && sendAll(c.sock, page + "\r\n");
-    } else if (!kind.pausedFirst.empty()) {
-        sendAll(c.sock, kind.pausedFirst) && sendAll(c.sock, kind.pausedSecond);
+    const PausedReply& reply = server.protocol->paused;
+    if (reply.readsRequestFirst) readPendingRequest(c.sock);
+    std::string second(reply.second);
+    if (reply.pausedPageSecond) {
+        std::lock_guard lock(engine.pausedPageMutex);
+        second = engine.pausedPage + "\r\n";
     }
+    if (!reply.first.empty()) sendAll(c.sock, reply.first) && sendAll(c.sock, second);
     closeTurnedAway(c);
 }
 
@@ -99,13 +95,14 @@ void prepareAcceptedSocket(int sock) {
     setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
 }
 
-void runConnection(Engine& engine, Connection* c, ProtocolHandler handler) {
+// The life of an accepted connection on its own thread: registered before
+// its protocol serves it, unregistered after, whatever the handler did.
+void runConnection(Engine& engine, Connection* c, ProtocolHandler serve) {
     prepareAcceptedSocket(c->sock);  // here, not on the accept thread: connections prepare in parallel
-    if (handler)
-        handler(*c);
-    else
-        serveWithoutHandler(*c);
-    if (c->sock >= 0) closeConnection(*c);  // a handler that forgot must not leak the descriptor
+    c->parent->addConnection(c);
+    if (serve) serve(*c);
+    if (c->sock >= 0) closeConnection(*c);
+    c->removeConnection(c);
     {
         std::lock_guard lock(engine.live.mutex);
         engine.live.set.erase(c);
@@ -122,8 +119,8 @@ void handOver(Server& server, std::unique_ptr<Connection> owned) {
         std::lock_guard lock(engine.live.mutex);
         engine.live.set.insert(c);
     }
-    ProtocolHandler handler = server.handler;
-    std::function<void()> body = [&engine, c, handler] { runConnection(engine, c, handler); };
+    ProtocolHandler serve = server.protocol->serve;
+    std::function<void()> body = [&engine, c, serve] { runConnection(engine, c, serve); };
     bool started = engine.options.startThread ? engine.options.startThread(std::move(body))
                                               : engine.connectionThreads.start(std::move(body));
     if (started) return;
@@ -135,12 +132,27 @@ void handOver(Server& server, std::unique_ptr<Connection> owned) {
     delete c;
 }
 
+// sendfile has no MSG_NOSIGNAL: a client that leaves while a file goes out
+// would raise SIGPIPE, whose default action ends the process.  The engine
+// blocks it on its own threads instead of changing the disposition for the
+// whole process (a host that embeds the engine keeps its own); connection
+// threads inherit the mask from the accept thread that starts them, and the
+// failed send returns EPIPE.  A child process started from such a thread
+// must have its signal mask reset.
+void blockBrokenPipeSignal() {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
+
 bool isResourceShortage(int err) { return err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM; }
 
 }  // namespace
 
 int acceptLoop(Server& server) {
     Engine& engine = server.engine;
+    blockBrokenPipeSignal();
     while (!server.stopFlag) {
         server.state = 50;
         auto c = std::make_unique<Connection>(&server);
@@ -167,14 +179,6 @@ int acceptLoop(Server& server) {
     return 0;
 }
 
-void serveWithoutHandler(Connection& c) {
-    // The protocol of this server kind is not built in yet: the connection
-    // is registered, closed and unregistered, so it shows in the counts.
-    c.parent->addConnection(&c);
-    closeConnection(c);
-    c.removeConnection(&c);
-}
-
 void endLiveConnections(Engine& engine) {
     {
         std::unique_lock lock(engine.live.mutex);
@@ -195,15 +199,7 @@ void Server::addConnection(Connection* c) {
         engine.totalConnections++;
         if (all > engine.peakConnections) engine.peakConnections = all;
 
-        c->slot = 0;
-        for (int tries = 0; tries < kSocketInfoRecords - 1; ++tries) {
-            engine.slotCursor = (engine.slotCursor + 1) % kSocketInfoRecords;
-            if (!engine.slotInUse[engine.slotCursor]) {
-                engine.slotInUse[engine.slotCursor] = true;
-                c->slot = engine.slotCursor;
-                break;
-            }
-        }
+        c->slot = engine.socketInfo.claim(engine.slotCursor);
         c->next = next;
         if (next) next->prev = c;
         c->prev = this;
@@ -231,10 +227,8 @@ void Server::addConnection(Connection* c) {
     if (settings->view_connects) debugPrintf("Connection from %s on port %d\r\n", c->peerName().c_str(), c->port);
 
     c->socketInfo = engine.socketInfo.record(c->slot);
-    clearSocketInfo(c->socketInfo);
     c->serverKind = serverKind;
     setSocketPeer(c->socketInfo, c->peerAddress, serverKind);
-    setSocketInUse(c->socketInfo, true);
     socketInfoChanged();
 }
 
@@ -243,12 +237,12 @@ void Server::removeConnection(Connection* c) {
         std::lock_guard lock(*countMutex);
         openConnections--;
         engine.openConnections--;
-        engine.slotInUse[c->slot] = false;
+        engine.socketInfo.releaseRecord(c->slot);
         if (c->prev) c->prev->next = c->next;
         if (c->next) c->next->prev = c->prev;
         c->next = c->prev = nullptr;
     }
-    setSocketInUse(engine.socketInfo.record(c->slot), false);
+    c->socketInfo = nullptr;
     socketInfoChanged();
 }
 

@@ -15,10 +15,6 @@ struct Engine;
 // be started for them.  Returns 0.
 int acceptLoop(Server& server);
 
-// What a server kind without a protocol handler does with a connection:
-// registers it, closes it and unregisters it.
-void serveWithoutHandler(Connection& c);
-
 // Shuts down the socket of every live connection and waits until every
 // connection thread has ended.  The wait has no time limit of its own: the
 // sockets are shut, and every other wait of a connection thread is bounded.

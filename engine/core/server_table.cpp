@@ -12,25 +12,12 @@
 #include "engine/core/engine.h"
 #include "engine/core/registry.h"
 #include "engine/platform/runtime_dir.h"
+#include "engine/platform/unique_fd.h"
 #include "engine/output.h"
 
 namespace qv {
 
 namespace {
-
-constexpr std::string_view kHttpPausedFirst = "HTTP/1.0 502 Service temporarily overloaded / Maintenance\r\n\r\n";
-
-// SMTP has no classic default port of its own in the table; 25 is the
-// port every mail client expects.
-const ServerKindInfo kKinds[] = {
-    {'g', kKindGopher, 70, "GOPHER", true, "--1\r\n1 Service temporarily paused!\r\n", ".\r\n"},
-    {'f', kKindFtp, 21, "FTP", false, "500-Service temporarily paused!\r\n", "500 Service temporarily paused!\r\n"},
-    // Talk and SMTP clients wait for a greeting and send nothing first, so
-    // there is no request to read: the socket is closed at once.
-    {'t', kKindTalk, 8000, "TEST", false, "", ""},
-    {'m', kKindSmtp, 25, "SMTP", false, "", ""},
-    {0, kKindHttp, 80, "HTTP", true, kHttpPausedFirst, ""},  // the second text is the paused page
-};
 
 constexpr int kMaxServerNumber = 32;
 
@@ -47,6 +34,15 @@ std::string typeOfServer(const ProfileFile& ini, int n) {
     return server.empty() ? type : server;
 }
 
+const std::string& rootFolder(const Settings& s, RootFolder root) {
+    switch (root) {
+        case RootFolder::kFtp: return s.ftpdir;
+        case RootFolder::kGopher: return s.gopherdir;
+        case RootFolder::kWeb: break;
+    }
+    return s.webdir;
+}
+
 std::string dottedAddress(uint32_t networkOrder) {
     const auto* b = reinterpret_cast<const unsigned char*>(&networkOrder);
     return std::to_string(b[0]) + "." + std::to_string(b[1]) + "." + std::to_string(b[2]) + "." + std::to_string(b[3]);
@@ -60,37 +56,33 @@ std::string systemHostName() {
 
 }  // namespace
 
-const ServerKindInfo* kindOfType(std::string_view type) {
+const Protocol* protocolOfType(std::span<const Protocol> protocols, std::string_view type) {
     if (type.empty() || type[0] == 'n') return nullptr;
-    for (const auto& k : kKinds)
-        if (k.letter == type[0]) return &k;
-    return &kKinds[std::size(kKinds) - 1];
+    const Protocol* fallback = nullptr;
+    for (const Protocol& p : protocols) {
+        if (p.typeLetter == type[0]) return &p;
+        if (p.typeLetter == 0) fallback = &p;
+    }
+    return fallback;
 }
 
-const ServerKindInfo& kindInfo(uint32_t kind) {
-    for (const auto& k : kKinds)
-        if (k.kind == kind) return k;
-    return kKinds[std::size(kKinds) - 1];
-}
-
-std::vector<ServerEntry> readServerTable(const ProfileFile& ini, const Settings& s) {
+std::vector<ServerEntry> readServerTable(const ProfileFile& ini, const Settings& s,
+                                         std::span<const Protocol> protocols) {
     std::vector<ServerEntry> table;
     for (int n = 1;; ++n) {
-        const ServerKindInfo* kind = kindOfType(typeOfServer(ini, n));
-        if (!kind) break;
+        const Protocol* protocol = protocolOfType(protocols, typeOfServer(ini, n));
+        if (!protocol) break;
         if (n > kMaxServerNumber) {
             debugPrintf("*** Error! Only %d servers can run; server%d and later are ignored.\r\n", kMaxServerNumber, n);
             break;
         }
         ServerEntry e;
         e.number = n;
-        e.kind = kind;
+        e.protocol = protocol;
         e.host = readMulti(ini, "host", n, s.hostname, 99);
         e.ip = readMulti(ini, "ip", n, s.ip, 31);
-        e.portText = readMulti(ini, "port", n, std::to_string(kind->defaultPort), 15);
-        const std::string& rootDefault =
-            kind->kind == kKindGopher ? s.gopherdir : kind->kind == kKindFtp ? s.ftpdir : s.webdir;
-        e.dir = folderSetting(readMulti(ini, "dir", n, rootDefault, 259));
+        e.portText = readMulti(ini, "port", n, std::to_string(protocol->defaultPort), 15);
+        e.dir = folderSetting(readMulti(ini, "dir", n, rootFolder(s, protocol->root), 259));
         if (!e.dir.empty() && e.dir.back() != '/') e.dir += '/';
         e.logDir = folderSetting(readMulti(ini, "logdir", n, s.logdir, 259));
         e.virtualAlias = readMulti(ini, "virtual_alias", n, "", 259);
@@ -128,8 +120,8 @@ int startListening(Server& server, int port, int number, const std::string& addr
     server.ipAddress = addressText.empty() ? s.ip : addressText;
     server.hostName = !hostText.empty() ? hostText : !s.hostname.empty() ? s.hostname : systemHostName();
 
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
-    if (fd < 0) {
+    UniqueFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP));
+    if (!fd.valid()) {
         debugPrintf("Unable to create socket %s:%d\r\n", server.ipAddress.c_str(), port);
         debugPrintf("Reason: %d\r\n", errno);
         return 1;
@@ -139,41 +131,38 @@ int startListening(Server& server, int port, int number, const std::string& addr
     local.sin_port = htons(static_cast<uint16_t>(port));
     if (!parseAddressText(server.ipAddress, local.sin_addr.s_addr)) {
         debugPrint("** Invallid IP address\r\n");
-        close(fd);
         return 1;
     }
     // Lets a restarted server bind while connections of its previous run sit
     // in TIME_WAIT; a port that a live socket holds is still refused.
     int on = 1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    if (bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+    setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    if (bind(fd.get(), reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
         int err = errno;
         debugPrintf("Unable to bind to port %s:%d\r\n", server.ipAddress.c_str(), port);
         debugPrintf("Reason: %d\r\n", err);
-        close(fd);
         return 1;
     }
     socklen_t len = sizeof local;
-    if (getsockname(fd, reinterpret_cast<sockaddr*>(&local), &len) == 0) {
+    if (getsockname(fd.get(), reinterpret_cast<sockaddr*>(&local), &len) == 0) {
         server.port = ntohs(local.sin_port);
         server.listenAddress = local.sin_addr.s_addr;
     }
     if (server.ipAddress.empty()) server.ipAddress = dottedAddress(local.sin_addr.s_addr);
     // The classic backlog of 5 was that platform's SOMAXCONN; use this one's.
-    if (listen(fd, SOMAXCONN) != 0) {
+    if (listen(fd.get(), SOMAXCONN) != 0) {
         int err = errno;
         debugPrintf("Error doing listen on %s:%d\r\n", server.ipAddress.c_str(), port);
         debugPrintf("Reason: %d\r\n", err);
-        close(fd);
         return 2;
     }
     debugPrintf("Listening on %s:%d\r\n", server.ipAddress.c_str(), port);
     linger lingerOn {1, 5000};
-    if (setsockopt(fd, SOL_SOCKET, SO_LINGER, &lingerOn, sizeof lingerOn) != 0) {
+    if (setsockopt(fd.get(), SOL_SOCKET, SO_LINGER, &lingerOn, sizeof lingerOn) != 0) {
         debugPrint("Error doing setsockopt\r\n");
         debugPrintf("Reason: %d\r\n", errno);
     }
-    server.sock = fd;
+    server.sock = fd.release();
     return 0;
 }
 
@@ -199,8 +188,8 @@ void loadTotals(Server& server) {
 }
 
 int connectTo(Connection& c, const std::optional<std::string>& addressText, int port) {
-    c.sock = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (c.sock < 0) {
+    UniqueFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!fd.valid()) {
         debugPrintf("Uable to connect to IP/port %s:%d\r\n", addressText ? addressText->c_str() : "?.?.?.?", port);
         debugPrintf("Reason: %d\r\n", errno);
         return 1;
@@ -213,8 +202,9 @@ int connectTo(Connection& c, const std::optional<std::string>& addressText, int 
         return 1;
     }
     int on = 1;
-    setsockopt(c.sock, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    if (bind(c.sock, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) debugPrint("Error binding to port 20\r\n");
+    setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    if (bind(fd.get(), reinterpret_cast<sockaddr*>(&local), sizeof local) != 0)
+        debugPrint("Error binding to port 20\r\n");
 
     c.serverNumber = 0;
     c.port = port;
@@ -225,12 +215,13 @@ int connectTo(Connection& c, const std::optional<std::string>& addressText, int 
     remote.sin_port = htons(static_cast<uint16_t>(port));
     parseAddressText(addressText.value_or(""), remote.sin_addr.s_addr);
     // Bounded by the system's connection time-out (its SYN retries).
-    if (connect(c.sock, reinterpret_cast<sockaddr*>(&remote), sizeof remote) != 0) {
+    if (connect(fd.get(), reinterpret_cast<sockaddr*>(&remote), sizeof remote) != 0) {
         debugPrintf("Uable to connect to IP/port %s:%d\r\n", c.ipAddress.c_str(), port);
         debugPrintf("Reason: %d\r\n", errno);
         return 1;
     }
     debugPrintf("Connected to IP/port %s:%d\r\n", c.ipAddress.c_str(), port);
+    c.sock = fd.release();
     return 0;
 }
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -14,28 +15,16 @@
 
 namespace qv {
 
-// What the first character of a server's type text selects.
-struct ServerKindInfo {
-    char letter;                 // first character of the type text; 0 for the HTTP default
-    uint32_t kind;
-    int defaultPort;
-    const char* startName;       // name in the start-up line
-    bool readsBeforePausedReply; // the paused reply waits for the client's request first
-    std::string_view pausedFirst;
-    std::string_view pausedSecond;
-};
-
-// The kind of a type text, or null when the text ends the table (empty, or
-// beginning with a lower-case "n").  The first character is compared
-// exactly: "Gopher" makes an HTTP server.
-const ServerKindInfo* kindOfType(std::string_view type);
-const ServerKindInfo& kindInfo(uint32_t kind);
+// The protocol row that a type text selects, or null when the text ends the
+// table (empty, or beginning with a lower-case "n").  The first character is
+// compared exactly ("Gopher" takes the row without a letter, which is HTTP).
+const Protocol* protocolOfType(std::span<const Protocol> protocols, std::string_view type);
 
 constexpr std::size_t kVirtualAliasSize = 127;
 
 struct ServerEntry {
     int number = 0;
-    const ServerKindInfo* kind = nullptr;
+    const Protocol* protocol = nullptr;
     std::string host, ip, portText;
     std::string dir;           // ends in "/" unless empty
     std::string logDir;
@@ -44,7 +33,8 @@ struct ServerEntry {
 
 // Reads [Multi] for servers 1, 2, ... up to the first that ends the table,
 // at most 32 (a 33rd is reported and ignored).
-std::vector<ServerEntry> readServerTable(const ProfileFile& ini, const Settings& settings);
+std::vector<ServerEntry> readServerTable(const ProfileFile& ini, const Settings& settings,
+                                         std::span<const Protocol> protocols);
 
 // Opens the listening socket.  0 listening; 1 socket, address or bind
 // failure; 2 listen failure.  A port of 0 reads back the port the system
@@ -59,7 +49,8 @@ int startServerThread(Server& server);
 void loadTotals(Server& server);
 
 // Connects from local port 20 (when it can be bound) to the address and
-// port.  0 connected; 1 bad local address or connect failure.
+// port.  0 connected; 1 bad local address or connect failure (the socket is
+// closed again and `sock` stays -1).
 int connectTo(Connection& c, const std::optional<std::string>& addressText, int port);
 
 // Parses "a.b.c.d" as four decimal bytes in order; false when there are

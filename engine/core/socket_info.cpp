@@ -1,8 +1,12 @@
 #include "engine/core/socket_info.h"
 
+#include <atomic>
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <unistd.h>
 
 #include "engine/core/engine.h"
 #include "engine/log/strings.h"
@@ -26,20 +30,53 @@ std::string fieldText(const char* field, std::size_t limit) {
     return std::string(field, strnlen(field, limit));
 }
 
+// The claim fields are written by engines in other processes too.
+std::atomic_ref<int32_t> shared(int32_t& field) { return std::atomic_ref<int32_t>(field); }
+
+bool processAlive(int32_t pid) { return pid > 0 && (kill(pid, 0) == 0 || errno == EPERM); }
+
+// Clears what a record says about its connection, keeping the claim.
+void clearContent(SocketInfo* r) {
+    r->serverKind = 0;
+    std::memset(r->peerAddress, 0, sizeof r->peerAddress);
+    std::memset(r->reserved, 0, sizeof r->reserved);
+    std::memset(r->activity, 0, sizeof r->activity);
+    std::memset(r->user, 0, sizeof r->user);
+    r->bytesSent = 0;
+    r->fileSize = 0;
+}
+
+// Records 1 to 63 are taken by swapping their in-use flag from 0 to 1;
+// record 0 by its holder count going from 0 to 1.
+bool tryClaim(SocketInfo* r, bool shareable) {
+    std::lock_guard lock(recordMutex);
+    int32_t expected = 0;
+    if (!shared(shareable ? r->holders : r->inUse).compare_exchange_strong(expected, 1)) return false;
+    clearContent(r);
+    shared(r->ownerPid).store(static_cast<int32_t>(getpid()));
+    shared(r->inUse).store(1);
+    return true;
+}
+
 }  // namespace
 
 void SocketInfoList::create(const std::string& runtimeFolder) {
     int rc = table_.create(runtimeFolder, "SocketInfoList", kSocketInfoBytes);
-    if (rc == 1) {
+    if (rc == 1)
         debugPrint("Error creating memory mapping for socket info\r\n  " + systemErrorText(table_.error()));
-        return;
-    }
-    if (rc == 2) {
+    else if (rc == 2)
         debugPrint("Error creating map view of socket info\r\n  " + systemErrorText(table_.error()));
-        return;
-    }
+}
+
+void SocketInfoList::clearAbandoned() {
     std::lock_guard lock(recordMutex);
-    std::memset(table_.data(), 0, kSocketInfoBytes);
+    for (int i = 0; i < kSocketInfoRecords; ++i) {
+        SocketInfo* r = record(i);
+        if (!r) return;
+        if (shared(r->inUse).load() != 0 && !processAlive(shared(r->ownerPid).load())) {
+            std::memset(r, 0, sizeof *r);
+        }
+    }
 }
 
 SocketInfo* SocketInfoList::record(int i) const {
@@ -54,10 +91,31 @@ SocketInfo SocketInfoList::snapshot(int i) const {
     return copy;
 }
 
-void clearSocketInfo(SocketInfo* info) {
-    if (!info) return;
+int SocketInfoList::claim(int& cursor) {
+    if (!table_.data()) return 0;
+    for (int tries = 0; tries < kSocketInfoRecords - 1; ++tries) {
+        cursor = (cursor + 1) % kSocketInfoRecords;
+        if (tryClaim(record(cursor), cursor == 0)) return cursor;
+    }
+    SocketInfo* first = record(0);
     std::lock_guard lock(recordMutex);
-    std::memset(info, 0, sizeof *info);
+    if (shared(first->holders).fetch_add(1) == 0) clearContent(first);
+    shared(first->ownerPid).store(static_cast<int32_t>(getpid()));
+    shared(first->inUse).store(1);
+    return 0;
+}
+
+void SocketInfoList::releaseRecord(int i) {
+    SocketInfo* r = record(i);
+    if (!r) return;
+    std::lock_guard lock(recordMutex);
+    if (i == 0) {
+        int32_t holders = shared(r->holders).load();
+        while (holders > 0 && !shared(r->holders).compare_exchange_weak(holders, holders - 1)) {
+        }
+        if (holders > 1) return;  // others still share it
+    }
+    shared(r->inUse).store(0);
 }
 
 void setSocketPeer(SocketInfo* info, std::string_view peerAddress, uint32_t kind) {
@@ -66,12 +124,6 @@ void setSocketPeer(SocketInfo* info, std::string_view peerAddress, uint32_t kind
     // 16 characters fit the field; the terminator falls on the reserved bytes.
     copyField(info->peerAddress, peerAddress, sizeof info->peerAddress);
     info->serverKind = kind;
-}
-
-void setSocketInUse(SocketInfo* info, bool inUse) {
-    if (!info) return;
-    std::lock_guard lock(recordMutex);
-    info->inUse = inUse ? 1 : 0;
 }
 
 void setSocketActivity(SocketInfo* info, std::string_view text) {

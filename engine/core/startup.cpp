@@ -1,6 +1,5 @@
 // Engine start-up, reload and shutdown.
 #include <chrono>
-#include <csignal>
 #include <cstdlib>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -57,10 +56,13 @@ void threadWaitForReset(Engine& engine) {
     debugPrint("Goodby from threadWaitForReset\r\n");
 }
 
-// Brings up server n from its table entry; true when it listens.
-bool startServer(Engine& engine, const ServerEntry& entry, const Settings& settings) {
-    debugPrintf("#%d %s Host: %s   IP: %s  Port: %s  Dir: %s\r\n", entry.number, entry.kind->startName,
-                entry.host.c_str(), entry.ip.c_str(), entry.portText.c_str(), entry.dir.c_str());
+// Opens the listening socket of server n from its table entry and fills its
+// record; true when it listens.  Its accept thread starts later, once the
+// whole table is in place.
+bool openServer(Engine& engine, const ServerEntry& entry, const Settings& settings) {
+    debugPrintf("#%d %s Host: %s   IP: %s  Port: %s  Dir: %s\r\n", entry.number,
+                std::string(entry.protocol->name).c_str(), entry.host.c_str(), entry.ip.c_str(),
+                entry.portText.c_str(), entry.dir.c_str());
     if (entry.virtualAlias.size() > kVirtualAliasSize) {
         // A cut alias would serve a different part of the site than the one
         // configured, so the server is not started at all.
@@ -72,7 +74,8 @@ bool startServer(Engine& engine, const ServerEntry& entry, const Settings& setti
     // status page can show it as down.
     auto& server = engine.servers[entry.number - 1];
     server = std::make_unique<Server>(engine, entry.number);
-    server->serverKind = entry.kind->kind;
+    server->protocol = entry.protocol;
+    server->serverKind = entry.protocol->kind;
     int port = std::atoi(entry.portText.c_str());
     if (startListening(*server, port, entry.number, entry.ip, entry.host, settings) != 0) return false;
     server->docDir = entry.dir;
@@ -80,20 +83,24 @@ bool startServer(Engine& engine, const ServerEntry& entry, const Settings& setti
     server->virtualAlias = entry.virtualAlias;
     loadTotals(*server);
     server->stopFlag = false;
-    server->handler = engine.handlers.byKind[entry.kind->kind];
-    startServerThread(*server);
     return true;
 }
 
+// Connection threads read the server table, its count and every server's
+// record (the status page lists them all), so all of it is written before
+// the first accept thread starts.
 void startConfiguredServers(Engine& engine) {
     auto settings = engine.settings.get();
-    for (const ServerEntry& entry : readServerTable(ProfileFile(engine.iniPath), *settings)) {
-        if (startServer(engine, entry, *settings))
+    for (const ServerEntry& entry :
+         readServerTable(ProfileFile(engine.iniPath), *settings, engine.options.protocols)) {
+        if (openServer(engine, entry, *settings))
             engine.serversStarted++;
         else
             engine.serversFailed++;
         engine.serverCount++;
     }
+    for (auto& server : engine.servers)
+        if (server && server->sock >= 0) startServerThread(*server);
 }
 
 void stopAcceptThreads(Engine& engine) {
@@ -112,11 +119,14 @@ void stopAcceptThreads(Engine& engine) {
 Engine::Engine(EngineOptions opts) : options(std::move(opts)) {
     if (options.settingsFolder.empty()) options.settingsFolder = defaultSettingsFolder();
     if (options.runtimeFolder.empty()) options.runtimeFolder = defaultRuntimeFolder();
-    handlers = options.handlers.value_or(ProtocolHandlers{});
     iniPath = settingsFilePath(options.settingsFolder);
 }
 
-void EngineDeleter::operator()(Engine* engine) const { delete engine; }
+void EngineDeleter::operator()(Engine* engine) const {
+    // An engine that still runs has threads that use it: end them first.
+    if (engine && engine->started && !engine->stopped) stopServers(*engine);
+    delete engine;
+}
 
 Server* serverAt(const Engine& engine, int number) {
     if (number < 1 || number > kMaxServers) return nullptr;
@@ -135,9 +145,7 @@ int startServers(Engine& engine) {
     debugPrint("Quorvane Pro " + std::string(kVersionText) + " for Linux\r\nQuorvane Pro starting up...\r\n");
     restoreNetworkDrives(engine);
 
-    // A client that leaves while a file is sent must cost an error return,
-    // not the process: sendfile has no MSG_NOSIGNAL.
-    std::signal(SIGPIPE, SIG_IGN);
+    engine.started = true;
     const std::string& run = engine.options.runtimeFolder;
     if (int err = ensureFolder(run, 0770))
         debugPrint("** Error creating runtime folder '" + run + "'\r\n  " + systemErrorText(err));
@@ -155,7 +163,12 @@ int startServers(Engine& engine) {
     }
 
     engine.socketInfo.create(run);
-    engine.slotInUse.fill(false);
+    {
+        // Another engine on this folder may be serving: only the records of
+        // engines that are gone are cleared.
+        std::lock_guard lock(*engine.countMutex);
+        engine.socketInfo.clearAbandoned();
+    }
     engine.settings.publish(readSettings(engine.iniPath));
     engine.startTime = static_cast<int64_t>(std::time(nullptr));
 
@@ -182,6 +195,8 @@ bool waitForShutdown(Engine& engine, std::chrono::milliseconds timeout) {
 }
 
 int stopServers(Engine& engine) {
+    if (engine.stopped) return 0;
+    engine.stopped = true;
     signalShutdown(engine);
     if (engine.resetThread.joinable()) engine.resetThread.join();
     stopAcceptThreads(engine);

@@ -45,7 +45,6 @@ void resetRequest(HttpRequest& r) {
     HttpRequest fresh;
     fresh.startTime = r.startTime;
     fresh.virtualAlias = std::move(r.virtualAlias);
-    fresh.cgiFiles = std::move(r.cgiFiles);
     fresh.settings = std::move(r.settings);
     fresh.status = 0;
     r = std::move(fresh);

@@ -54,9 +54,6 @@ struct HttpRequest {
     const AliasEntry* alias = nullptr;  // points into `settings`
     bool endOfHeaders = false;
     bool fullRequest = false;
-    std::array<std::string, 4> cgiFiles;  // content, input, error, output work files
-    bool cgiContentWritten = false;
-    bool cgiProfileCreated = false;
     int64_t contentLength = 0;
     std::optional<std::string> body;
     std::string contentType;

@@ -13,15 +13,6 @@ namespace qv {
 
 namespace {
 
-const char* kindName(uint32_t kind) {
-    switch (kind) {
-        case kKindHttp: return "http";
-        case kKindFtp: return "ftp";
-        case kKindGopher: return "gopher";
-        default: return "UNKNOWN";
-    }
-}
-
 std::string countersBlock(const Server& s, std::time_t now, std::time_t start) {
     char block[2048];
     std::snprintf(block, sizeof block,
@@ -43,7 +34,7 @@ std::string countersBlock(const Server& s, std::time_t now, std::time_t start) {
 }
 
 std::string serverRow(const Server& s) {
-    std::string link = concat({kindName(s.serverKind), "://", s.hostName, ":", std::to_string(s.port)});
+    std::string link = concat({s.protocol->scheme, "://", s.hostName, ":", std::to_string(s.port)});
     return concat({"<tr><td><a href=", link, ">", link, "</a><td>", s.state >= 50 ? "UP" : "DOWN", "<td>",
                    std::to_string(s.openConnections.load()), "<td>", std::to_string(s.totalConnections.load()),
                    "\r\n"});

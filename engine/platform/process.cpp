@@ -9,6 +9,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "engine/platform/unique_fd.h"
+
 extern char** environ;
 
 namespace qv {
@@ -41,9 +43,10 @@ int runProgram(const std::vector<std::string>& argv, int timeoutMs, std::string*
     if (argv.empty()) return -1;
     int pipeFds[2];
     if (pipe2(pipeFds, O_CLOEXEC) != 0) return -1;
+    UniqueFd readEnd(pipeFds[0]), writeEnd(pipeFds[1]);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, writeEnd.get(), STDOUT_FILENO);
     posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
     std::vector<char*> args;
     for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
@@ -51,14 +54,11 @@ int runProgram(const std::vector<std::string>& argv, int timeoutMs, std::string*
     pid_t pid = -1;
     int rc = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
-    close(pipeFds[1]);
-    if (rc != 0) {
-        close(pipeFds[0]);
-        return -1;
-    }
+    writeEnd.reset();  // the child's copy is the only writer left
+    if (rc != 0) return -1;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    collectOutput(pipeFds[0], deadline, output);
-    close(pipeFds[0]);
+    collectOutput(readEnd.get(), deadline, output);
+    readEnd.reset();
     int status = 0;
     while (waitpid(pid, &status, WNOHANG) == 0) {
         if (millisecondsLeft(deadline) == 0) {

@@ -7,26 +7,27 @@
 #include <unistd.h>
 
 #include "engine/platform/runtime_dir.h"
+#include "engine/platform/unique_fd.h"
 
 namespace qv {
 
 int SharedTable::create(const std::string& runtimeFolder, const std::string& name, std::size_t size) {
     release();
     std::string path = joinPath(runtimeFolder, name);
-    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0660);
-    if (fd < 0) {
+    UniqueFd fd(open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0660));
+    if (!fd.valid()) {
         error_ = errno;
         return 1;
     }
     struct stat st {};
-    if (fstat(fd, &st) != 0 || (st.st_size != static_cast<off_t>(size) && ftruncate(fd, size) != 0)) {
+    if (fstat(fd.get(), &st) != 0 ||
+        (st.st_size != static_cast<off_t>(size) && ftruncate(fd.get(), static_cast<off_t>(size)) != 0)) {
         error_ = errno;
-        close(fd);
         return 1;
     }
-    void* map = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    // The mapping keeps the file alive once the descriptor is closed.
+    void* map = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd.get(), 0);
     error_ = map == MAP_FAILED ? errno : 0;
-    close(fd);  // the mapping keeps the file alive
     if (map == MAP_FAILED) return 2;
     data_ = map;
     size_ = size;

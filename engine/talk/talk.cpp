@@ -4,7 +4,9 @@
 #include <mutex>
 #include <string>
 #include <sys/socket.h>
+#include <unordered_map>
 #include <unordered_set>
+#include <vector>
 
 #include "engine/core/engine.h"
 #include "engine/core/files.h"
@@ -30,13 +32,15 @@ struct TalkUser {
     std::string picture;
 };
 
-// The users of every talk server of the engine, by connection slot, and
-// the connections dropped for not reading.  Guarded by the talk mutex, which
-// also serialises every broadcast and every send to a talk client.
+// The users of every talk server of the engine, by connection slot, the
+// clients of each server (newest first), and the connections dropped for not
+// reading.  Guarded by the talk mutex, which also serialises every broadcast
+// and every send to a talk client.
 struct TalkState {
     explicit TalkState(Engine& engine) : mutex(engine.options.runtimeFolder, "QVX_TALK_MUTEX") {}
     NamedMutex mutex;
     std::array<TalkUser, kSocketInfoRecords> users;
+    std::unordered_map<const Server*, std::vector<Connection*>> clients;
     std::unordered_set<Connection*> dropped;
 };
 
@@ -56,8 +60,7 @@ void sendLocked(TalkState& talk, Connection& to, std::string_view line) {
 }
 
 void broadcastLocked(TalkState& talk, Server& server, std::string_view line) {
-    int left = server.openConnections;
-    for (Connection* c = server.next; c && left > 0; c = c->next, --left) sendLocked(talk, *c, line);
+    for (Connection* c : talk.clients[&server]) sendLocked(talk, *c, line);
     appendToFile(transcriptPath(server), line);
 }
 
@@ -68,18 +71,19 @@ void broadcast(TalkState& talk, Server& server, std::string_view line) {
 
 void join(TalkState& talk, Server& server, Connection& c) {
     std::lock_guard lock(talk.mutex);
-    server.addConnection(&c);
+    auto& clients = talk.clients[&server];
+    clients.insert(clients.begin(), &c);
     TalkUser& user = talk.users[c.slot];
     user = TalkUser{true, "Somebody", c.peerName().substr(0, kTalkHostLength), ""};
     sendLocked(talk, c, talkGreeting(server.port, server.openConnections));
 }
 
-void leave(TalkState& talk, Connection& c) {
+void leave(TalkState& talk, Server& server, Connection& c) {
     std::lock_guard lock(talk.mutex);
     talk.users[c.slot].inUse = false;
     talk.dropped.erase(&c);
+    std::erase(talk.clients[&server], &c);
     closeConnection(c);
-    c.removeConnection(&c);
 }
 
 // Handles one line; false when the client leaves.
@@ -126,7 +130,7 @@ void limitSends(int sock) {
 
 void serveTalk(Connection& c) {
     Server& server = *c.server();
-    TalkState& talk = protocolState<TalkState>(server.engine, kKindTalk);
+    TalkState& talk = protocolState<TalkState>(server);
     limitSends(c.sock);
     join(talk, server, c);
     broadcast(talk, server, talkNewConnection(c.peerName()));
@@ -139,7 +143,7 @@ void serveTalk(Connection& c) {
         if (n < 0) break;
         if (!handleLine(talk, server, c, name, parseTalkLine(std::string_view(buffer.data(), n)))) break;
     }
-    leave(talk, c);
+    leave(talk, server, c);
 }
 
 }  // namespace qv

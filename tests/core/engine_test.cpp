@@ -21,22 +21,23 @@ namespace {
 
 using test::eventually;
 
-// Serves like a real protocol: registers, waits for the client to close
-// (or for the engine to stop), closes and unregisters.
+// Serves like a real protocol: waits for the client to close (or for the
+// engine to stop) and closes.
 void holdUntilClientCloses(Connection& c) {
-    c.parent->addConnection(&c);
     char buf[64];
     while (readSocket(c, buf, false, 30) > 0) {
     }
     closeConnection(c);
-    c.removeConnection(&c);
 }
 
-ProtocolHandlers holdingHandlers() {
-    ProtocolHandlers h;
-    for (auto& entry : h.byKind) entry = holdUntilClientCloses;
-    return h;
+// The built-in protocols, every one served by `serve`.
+std::vector<Protocol> protocolsServedBy(ProtocolHandler serve) {
+    std::vector<Protocol> table = builtinProtocols();
+    for (Protocol& p : table) p.serve = serve;
+    return table;
 }
+
+std::vector<Protocol> holdingProtocols() { return protocolsServedBy(holdUntilClientCloses); }
 
 std::string allKindsIni(const std::string& extraOptions = "") {
     std::string ini = "[Options]\n" + extraOptions + "\n[Multi]\n";
@@ -53,9 +54,9 @@ struct EngineTest : ::testing::Test {
     test::CapturedOutput output;
     EnginePtr engine;
 
-    void start(const std::string& ini, ProtocolHandlers handlers = {}, ThreadStarter starter = nullptr) {
+    void start(const std::string& ini, std::vector<Protocol> protocols = {}, ThreadStarter starter = nullptr) {
         test::writeFile(etc.file("quorvane.ini"), ini);
-        engine = createEngine({etc.path(), run.path(), handlers, starter});
+        engine = createEngine({etc.path(), run.path(), std::move(protocols), starter});
         ASSERT_EQ(startServers(*engine), 0);
     }
     void TearDown() override {
@@ -98,11 +99,11 @@ TEST_F(EngineTest, FailedServersAreCountedAndTheOthersRun) {
 }
 
 TEST_F(EngineTest, HundredConnectionsComeAndGo) {
-    start(allKindsIni());
+    start(allKindsIni(), protocolsServedBy(nullptr));
     for (int i = 0; i < 100; ++i) {
         int fd = test::connectLoopback(port(1));
         ASSERT_GE(fd, 0);
-        EXPECT_EQ(test::readUntilClosed(fd, 3000), "");  // no HTTP handler yet: closed at once
+        EXPECT_EQ(test::readUntilClosed(fd, 3000), "");  // no handler: closed at once
         close(fd);
     }
     Server* http = serverAt(*engine, 1);
@@ -118,7 +119,7 @@ TEST_F(EngineTest, HundredConnectionsComeAndGo) {
 }
 
 TEST_F(EngineTest, SixtyFifthConnectionSharesRecordZero) {
-    start(allKindsIni(), holdingHandlers());
+    start(allKindsIni(), holdingProtocols());
     std::vector<int> clients;
     for (int i = 0; i < 65; ++i) clients.push_back(test::connectLoopback(port(i % 2 ? 1 : 4)));
     ASSERT_TRUE(eventually([&] { return engine->openConnections == 65; }));
@@ -140,7 +141,7 @@ TEST_F(EngineTest, SixtyFifthConnectionSharesRecordZero) {
 }
 
 TEST_F(EngineTest, PausedServersAnswerByKind) {
-    start(allKindsIni(), holdingHandlers());
+    start(allKindsIni(), holdingProtocols());
     setPaused(*engine, true);
 
     int http = test::connectLoopback(port(1));
@@ -184,7 +185,7 @@ TEST_F(EngineTest, NoThreadMeansTheOverloadReply) {
 }
 
 TEST_F(EngineTest, ConnectionsAreAnnouncedOnlyWhenAsked) {
-    start(allKindsIni("view_connects=1"), holdingHandlers());
+    start(allKindsIni("view_connects=1"), holdingProtocols());
     int fd = test::connectLoopback(port(4));
     EXPECT_TRUE(eventually([&] { return engine->openConnections == 1; }));
     EXPECT_TRUE(output.contains("Connection from 127.0.0.1 on port " + std::to_string(port(4)) + "\r\n"));
@@ -257,11 +258,11 @@ TEST_F(EngineTest, ReloadsNeverShowAThreadHalfASnapshot) {
 }
 
 TEST_F(EngineTest, EnginesOnOneRuntimeFolderShareTheTableAndTheResetEvent) {
-    start(allKindsIni("view_commands=0"), holdingHandlers());
+    start(allKindsIni("view_commands=0"), holdingProtocols());
     test::TempFolder etc2, otherRun;
     test::writeFile(etc2.file("quorvane.ini"), allKindsIni("view_commands=0"));
-    EnginePtr second = createEngine({etc2.path(), run.path(), holdingHandlers(), nullptr});
-    EnginePtr separate = createEngine({etc2.path(), otherRun.path(), holdingHandlers(), nullptr});
+    EnginePtr second = createEngine({etc2.path(), run.path(), holdingProtocols(), nullptr});
+    EnginePtr separate = createEngine({etc2.path(), otherRun.path(), holdingProtocols(), nullptr});
     startServers(*second);
     startServers(*separate);
 
@@ -292,7 +293,7 @@ TEST_F(EngineTest, EnginesOnOneRuntimeFolderShareTheTableAndTheResetEvent) {
 }
 
 TEST_F(EngineTest, StopEndsOpenConnectionsPromptly) {
-    start(allKindsIni(), holdingHandlers());
+    start(allKindsIni(), holdingProtocols());
     std::vector<int> clients;
     for (int n = 1; n <= 5; ++n) clients.push_back(test::connectLoopback(port(n)));
     ASSERT_TRUE(eventually([&] { return engine->openConnections == 5; }));

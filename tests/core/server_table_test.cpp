@@ -18,26 +18,27 @@ namespace {
 struct ServerTable : ::testing::Test {
     test::TempFolder dir;
     Settings settings;
+    std::vector<Protocol> protocols = builtinProtocols();
     std::vector<ServerEntry> read(const std::string& ini) {
         test::writeFile(dir.file("quorvane.ini"), ini);
         settings.webdir = "/srv/html/";
         settings.gopherdir = "/srv/gopher/";
         settings.ftpdir = "/srv/ftp/";
         settings.logdir = "/srv/logs/";
-        return readServerTable(ProfileFile(dir.file("quorvane.ini")), settings);
+        return readServerTable(ProfileFile(dir.file("quorvane.ini")), settings, protocols);
     }
 };
 
 TEST_F(ServerTable, WithoutMultiThreeClassicServersRun) {
     auto t = read("[Options]\nkeep_alive=1\n");
     ASSERT_EQ(t.size(), 3u);
-    EXPECT_STREQ(t[0].kind->startName, "HTTP");
+    EXPECT_EQ(t[0].protocol->name, "HTTP");
     EXPECT_EQ(t[0].portText, "80");
     EXPECT_EQ(t[0].dir, "/srv/html/");
-    EXPECT_STREQ(t[1].kind->startName, "GOPHER");
+    EXPECT_EQ(t[1].protocol->name, "GOPHER");
     EXPECT_EQ(t[1].portText, "70");
     EXPECT_EQ(t[1].dir, "/srv/gopher/");
-    EXPECT_STREQ(t[2].kind->startName, "FTP");
+    EXPECT_EQ(t[2].protocol->name, "FTP");
     EXPECT_EQ(t[2].portText, "21");
     EXPECT_EQ(t[2].dir, "/srv/ftp/");
     EXPECT_EQ(t[2].logDir, "/srv/logs/");
@@ -47,15 +48,15 @@ TEST_F(ServerTable, KindComesFromTheExactFirstCharacter) {
     auto t = read("[Multi]\ntype1=ftpd\nserver2=talk\nserver3=Gopher\nserver4=None\nserver5=mail\ntype6=web\n"
                   "server7=none\nserver8=gopher\n");
     ASSERT_EQ(t.size(), 6u);  // the lower-case "none" of server 7 ends the table
-    EXPECT_EQ(t[0].kind->kind, kKindFtp);
-    EXPECT_EQ(t[1].kind->kind, kKindTalk);
+    EXPECT_EQ(t[0].protocol->kind, 2u);
+    EXPECT_EQ(t[1].protocol->kind, 4u);
     EXPECT_EQ(t[1].portText, "8000");
-    EXPECT_STREQ(t[1].kind->startName, "TEST");
-    EXPECT_EQ(t[2].kind->kind, kKindHttp);  // "Gopher": capital G
-    EXPECT_EQ(t[3].kind->kind, kKindHttp);  // "None": capital N
-    EXPECT_EQ(t[4].kind->kind, kKindSmtp);
+    EXPECT_EQ(t[1].protocol->name, "TEST");
+    EXPECT_EQ(t[2].protocol->kind, 1u);  // "Gopher": capital G
+    EXPECT_EQ(t[3].protocol->kind, 1u);  // "None": capital N
+    EXPECT_EQ(t[4].protocol->kind, 6u);
     EXPECT_EQ(t[4].portText, "25");
-    EXPECT_EQ(t[5].kind->kind, kKindHttp);
+    EXPECT_EQ(t[5].protocol->kind, 1u);
 }
 
 TEST_F(ServerTable, NoneEndsTheTableEvenWithLaterKeys) {
@@ -92,7 +93,7 @@ TEST(AddressText, NeedsFourParts) {
 
 struct Listening : ::testing::Test {
     test::TempFolder run;
-    EnginePtr engine = createEngine({run.path(), run.path(), ProtocolHandlers{}, nullptr});
+    EnginePtr engine = createEngine({run.path(), run.path(), {}, nullptr});
     Settings settings;
     test::CapturedOutput output;
 };

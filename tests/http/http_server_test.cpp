@@ -52,7 +52,7 @@ struct HttpServer : ::testing::Test {
                             "[Users]\nUser1=ann Secret\n[Host Restrictions]\nlan=255.0.0.0\nfar=255.0.0.0\n"
                             "far.redirect=/sorry.htm\n" + extra + "[Multi]\nserver1=httpd\nport1=0\ndir1=" + www +
                             "\nserver2=none\n");
-        engine = createEngine({etc.path(), run.path(), std::nullopt, nullptr});
+        engine = createEngine({etc.path(), run.path(), {}, nullptr});
         startServers(*engine);
         port = serverPort(*engine, 1);
     }

@@ -71,6 +71,18 @@ bool sendText(int fd, const std::string& text) {
     return true;
 }
 
+int localPort(int fd) {
+    sockaddr_in a {};
+    socklen_t len = sizeof a;
+    return getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0 ? ntohs(a.sin_port) : 0;
+}
+
+int peerPort(int fd) {
+    sockaddr_in a {};
+    socklen_t len = sizeof a;
+    return getpeername(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0 ? ntohs(a.sin_port) : 0;
+}
+
 void sleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
 }  // namespace qv::test

@@ -28,6 +28,10 @@ bool eventually(F condition, int timeoutMs = 5000);
 
 void sleepMs(int ms);
 
+// The local and the remote port of a connected socket; 0 when unknown.
+int localPort(int fd);
+int peerPort(int fd);
+
 template <typename F>
 bool eventually(F condition, int timeoutMs) {
     for (int waited = 0; waited < timeoutMs; waited += 5) {

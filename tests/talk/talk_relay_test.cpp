@@ -56,7 +56,7 @@ struct TalkRelay : ::testing::Test {
         test::writeFile(etc.file("quorvane.ini"), "[Options]\nlogdir=" + logs.path() +
                                                       "/\n[Multi]\nserver1=talk\nip1=127.0.0.1\nport1=0\n"
                                                       "server2=none\n");
-        engine = createEngine({etc.path(), run.path(), std::nullopt, nullptr});
+        engine = createEngine({etc.path(), run.path(), {}, nullptr});
         startServers(*engine);
         port = serverPort(*engine, 1);
     }

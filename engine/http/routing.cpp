@@ -1,0 +1,140 @@
+#include "engine/http/routing.h"
+
+#include <ctime>
+
+#include "engine/config/file_types.h"
+#include "engine/core/engine.h"
+#include "engine/core/files.h"
+#include "engine/http/image_map.h"
+#include "engine/http/response.h"
+#include "engine/http/static_files.h"
+#include "engine/http/status_page.h"
+#include "engine/log/dates.h"
+#include "engine/log/strings.h"
+#include "engine/output.h"
+#include "engine/platform/profile.h"
+
+namespace qv {
+
+namespace {
+
+// True when the responder answered; false to let the next one try.
+using Responder = bool (*)(Exchange& x);
+
+bool serveStatusPages(Exchange& x) {
+    if (startsWithNoCase(x.url, "/~status/connections")) {
+        sendConnectionsStatus(x.c);
+        return true;
+    }
+    if (!startsWithNoCase(x.url, "/~status")) return false;
+    sendServerStatus(x.c);
+    return true;
+}
+
+// Message boards arrive with their own responder; until then a post is
+// answered 500.
+bool serveMessageBoard(Exchange& x) {
+    if (!startsWithNoCase(x.url, "/messages/") || !equalsNoCase(x.r.method, "POST")) return false;
+    sendError(x.c, x.r, 500);
+    return true;
+}
+
+void refuseByHost(Exchange& x) {
+    HttpRequest& r = x.r;
+    std::string key = r.alias ? r.alias->access + ".redirect" : std::string(".redirect");
+    std::string target = ProfileFile(r.settings->iniPath).getString("Host Restrictions", key, "", 256);
+    if (target.empty()) {
+        sendError(x.c, r, kForbiddenByLocation);
+        return;
+    }
+    if (target[0] == '/' || target[0] == '\\')
+        target = concat({"http://", x.c.hostName, ":", std::to_string(x.c.port), target});
+    sendRedirect(x.c, *r.settings, target);
+}
+
+// Decodes and maps the path; answers the requests the mapping refuses and
+// declines the others with `mapped` and `stamp` filled in.
+bool mapRequestPath(Exchange& x) {
+    HttpRequest& r = x.r;
+    const Settings& s = *r.settings;
+    urlUnescape(r.urlPath, false);
+    std::string path = r.urlPath;
+    MappingContext context;
+    context.root = x.server.docDir;
+    context.ownAddress = x.server.listenAddress;
+    context.client = x.c.peerAddress;
+    if (!r.user.empty()) context.user = r.user;
+    if (!r.password.empty()) context.password = r.password;
+    int rc = aliasToDosDir(s, path, x.mapped, r.alias, context);
+    r.urlPath = path;
+    if (s.view_files) debugPrintf("'%.80s' --> '%.80s'\r\n", r.urlPath.c_str(), x.mapped.c_str());
+    if (rc != kMapped) {
+        debugPrintf("Error getting file %d\r\n", rc);
+        if (rc == kMapLoginNeeded) sendError(x.c, r, 401);
+        if (rc == kMapHostRefused) refuseByHost(x);
+        return true;
+    }
+    r.filePath = x.mapped;
+    x.stamp = fileSizeAndDate(x.mapped);
+    if (x.stamp.size > 0) {
+        // The moment its DOS date and time name (seconds made even), formatted
+        // straight from the file time: a round trip through the local-time
+        // conversion would read the zone file again on every request.
+        std::time_t even = static_cast<std::time_t>(x.stamp.mtime - x.stamp.mtime % 2);
+        r.lastModified = localDateText(even);
+        r.lastModifiedGmt = httpDate(even);
+    }
+    return false;
+}
+
+// Programs and extension libraries run with the gateway; until then a
+// request for one is answered 500, never with the program's own bytes.
+bool serveGatewayProgram(Exchange& x) {
+    if (x.stamp.size == 0 || !x.r.alias || !x.r.alias->programs) return false;
+    std::string_view type = fileExtension(x.mapped);
+    if (!startsWithNoCase(type, "exe") && !startsWithNoCase(type, "bat") && !startsWithNoCase(type, "pl") &&
+        !equalsNoCase(type, "dll") && !equalsNoCase(type, "isa"))
+        return false;
+    sendError(x.c, x.r, 500);
+    return true;
+}
+
+bool serveImageMapFile(Exchange& x) {
+    if (x.stamp.size == 0 || !startsWithNoCase(fileExtension(x.mapped), "map") || !x.r.query ||
+        x.r.query->empty())
+        return false;
+    ResponseWriter w = connectionWriter(x.c, *x.r.settings);
+    w.query = *x.r.query;
+    w.mapFile = x.mapped;
+    serveImageMap(w, x.r.settings->debug3);
+    return true;
+}
+
+// Size 0 is a folder, an empty file or nothing at all.
+bool serveFolderOrMissing(Exchange& x) {
+    if (x.stamp.size > 0) return false;
+    if (folderExists(x.mapped))
+        serveFolder(x.c, x.r);
+    else
+        sendError(x.c, x.r, 404);
+    return true;
+}
+
+bool serveFile(Exchange& x) {
+    sendStaticFile(x.c, x.r, x.stamp.size);
+    return true;
+}
+
+constexpr Responder kResponders[] = {
+    serveStatusPages, serveMessageBoard, mapRequestPath, serveGatewayProgram,
+    serveImageMapFile, serveFolderOrMissing, serveFile,
+};
+
+}  // namespace
+
+void routeRequest(Exchange& x) {
+    for (Responder respond : kResponders)
+        if (respond(x)) return;
+}
+
+}  // namespace qv

@@ -1,6 +1,8 @@
 #include "engine/http/static_files.h"
 
 #include <dirent.h>
+#include <initializer_list>
+#include <string_view>
 #include <sys/stat.h>
 
 #include "engine/config/file_types.h"
@@ -85,24 +87,30 @@ Rows sendRows(Connection& c, const Settings& s, const std::string& folderUrl, co
     return result;
 }
 
+// Sends the texts in order; false at the first that fails.
+bool sendTexts(Connection& c, std::initializer_list<std::string_view> texts) {
+    for (std::string_view t : texts)
+        if (sendString(c, t) != 0) return false;
+    return true;
+}
+
 // False when a send failed: the listing stops there.
 bool sendListing(Connection& c, HttpRequest& r, const std::string& folderUrl, const std::string& folder) {
     const Settings& s = *r.settings;
     if (r.fullRequest) sendOkHeader(c, r, 0);
-    if (sendString(c, "\r\n\r\n") != 0) return false;
     std::string header = joinPath(folder, "qvheader.htm");
     std::string heading = present(header)
                               ? expandFolderPage(c, r, header)
                               : concat({"<H1>Directory Contents</H1><H2>For \"", folderUrl, "\"</H2>\r\n"});
-    if (sendString(c, heading) != 0) return false;
+    if (!sendTexts(c, {"\r\n\r\n", heading})) return false;
     std::string text = joinPath(folder, "qvheader.txt");
     if (present(text) && (sendString(c, "<pre>") != 0 || sendFile(c, text, s.buffsize) == kFileSendFailed ||
                           sendString(c, "</pre>") != 0))
         return false;
-    if (sendString(c, "<HR><PRE>") != 0 ||
-        sendString(c, "<img src=/gifs/smspace.gif>          Name          Size   Date         Description\r\n") != 0 ||
-        sendString(c, "<img src=/gifs/smspace.gif> --------------------   -----  ------------ "
-                      "------------------------\r\n") != 0)
+    if (!sendTexts(c, {"<HR><PRE>",
+                       "<img src=/gifs/smspace.gif>          Name          Size   Date         Description\r\n",
+                       "<img src=/gifs/smspace.gif> --------------------   -----  ------------ "
+                       "------------------------\r\n"}))
         return false;
     Rows rows = sendRows(c, s, folderUrl, folder);
     if (rows == Rows::kSendFailed) return false;

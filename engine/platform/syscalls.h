@@ -27,7 +27,8 @@ int openRetrying(const char* path, int flags, mode_t mode = 0);
 // next one), made by any thread.  Several faults may be armed at once, for
 // one operation or several; each counts the calls from when it was armed.
 //
-// failNthCall: the call does nothing and returns -1 with errno = `error`.
+// failNthCall: the call does nothing and returns -1 with errno = `error`
+// (nonzero).
 void failNthCall(SysOp op, int n, int error);
 // shortenNthCall: the call is made with at most `bytes` bytes (send, recv,
 // sendfile and write; an open is made as asked).

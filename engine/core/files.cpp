@@ -8,6 +8,7 @@
 
 #include "engine/log/strings.h"
 #include "engine/output.h"
+#include "engine/platform/syscalls.h"
 
 namespace qv {
 
@@ -15,7 +16,7 @@ namespace {
 
 bool writeAll(int fd, std::string_view bytes) {
     while (!bytes.empty()) {
-        ssize_t n = write(fd, bytes.data(), bytes.size());
+        ssize_t n = sysWrite(fd, bytes.data(), bytes.size());
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return false;
         bytes.remove_prefix(static_cast<std::size_t>(n));
@@ -38,14 +39,14 @@ void reportCannotCreate(const std::string& path) { reportFileTrouble("UNABLE TO 
 int openForAppend(const std::string& path) {
     struct stat st {};
     if (stat(path.c_str(), &st) == 0) {
-        int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+        int fd = openRetrying(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
         if (fd < 0) reportFileTrouble("UNABLE TO WRITE TO TEMP FILE!  [", path, true);
         return fd;
     }
     debugPrint("\r\nCREATING TEMP FILE [");
     debugPrint(path);
     debugPrint("]\r\n");
-    int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    int fd = openRetrying(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0) reportCannotCreate(path);
     return fd;
 }
@@ -53,7 +54,7 @@ int openForAppend(const std::string& path) {
 }  // namespace
 
 int Createfile(const std::string& path) {
-    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    int fd = openRetrying(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) {
         debugPrint("Createfile: Error creating file '" + path + "'\r\n  " + systemErrorText());
         return -1;
@@ -63,7 +64,7 @@ int Createfile(const std::string& path) {
 }
 
 int CreateFileWith(const std::string& path, std::string_view bytes) {
-    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    int fd = openRetrying(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) {
         debugPrint("CreateFileWith: Error creating file '" + path + "'\r\n  " + systemErrorText());
         return -1;
@@ -78,7 +79,7 @@ int CreateFileWith(const std::string& path, std::string_view bytes) {
 }
 
 int createTempFile(const std::string& path, std::optional<std::string_view> text) {
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    int fd = openRetrying(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) {
         reportCannotCreate(path);
         return -1;
@@ -96,7 +97,16 @@ int appendToFile(const std::string& path, std::optional<std::string_view> text) 
     if (!text) return 0;
     int fd = openForAppend(path);
     if (fd < 0) return -1;
+    struct stat before {};
+    const bool sized = fstat(fd, &before) == 0;
     bool ok = writeAll(fd, *text);
+    // A line cut off by a full disk would run into the next one: the file
+    // goes back to the length it had (callers hold the file's mutex, so
+    // nobody appended meanwhile).  Should that fail too, the diagnostic
+    // below still tells the operator to look at the disk.
+    if (!ok && sized) {
+        [[maybe_unused]] int truncated = ftruncate(fd, before.st_size);
+    }
     close(fd);
     if (!ok) {
         reportFileTrouble("UNABLE TO WRITE TO TEMP FILE!  [", path, false);

@@ -6,7 +6,6 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -15,6 +14,8 @@
 #include "engine/core/socket_info.h"
 #include "engine/log/strings.h"
 #include "engine/output.h"
+#include "engine/platform/clock.h"
+#include "engine/platform/syscalls.h"
 
 namespace qv {
 
@@ -24,27 +25,43 @@ constexpr std::size_t kMaxChunk = 8192;
 constexpr std::size_t kReceiveChunk = 299;
 
 // Waits until the socket is readable (data or end of stream).  1 readable,
-// 0 time-out, -1 error (errno set).
+// 0 time-out, -1 error (errno set).  The deadline is taken from the engine's
+// steady clock, so a test can move it.
 int waitReadable(int sock, int timeoutMs) {
-    using Clock = std::chrono::steady_clock;
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    using std::chrono::milliseconds;
+    const auto deadline = steadyNow() + milliseconds(timeoutMs);
     for (;;) {
-        int left = static_cast<int>(
-            std::max<int64_t>(0, std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count()));
+        // Rounded up, so a wait that ends by its time-out has reached the
+        // deadline and is not made again for a fraction of a millisecond.
+        milliseconds left = std::max(milliseconds(0), std::chrono::ceil<milliseconds>(deadline - steadyNow()));
         pollfd p {sock, POLLIN, 0};
-        int rc = poll(&p, 1, left);
+        int rc = poll(&p, 1, static_cast<int>(waitSlice(left).count()));
         if (rc > 0) return 1;
-        if (rc == 0) return 0;
-        if (errno != EINTR) return -1;
+        if (rc < 0 && errno != EINTR) return -1;
+        if (rc == 0 && steadyNow() >= deadline) return 0;
     }
 }
 
 ssize_t recvRetry(int sock, void* buf, std::size_t len, int flags) {
     ssize_t n;
     do {
-        n = recv(sock, buf, len, flags);
+        n = sysRecv(sock, buf, len, flags);
     } while (n < 0 && errno == EINTR);
     return n;
+}
+
+// Sends as much of `data` as the socket takes, retrying interrupted and
+// partial sends; the count sent, which is less than data.size() only when
+// a send failed.
+std::size_t sendPrefix(int sock, std::string_view data, int flags) {
+    std::size_t done = 0;
+    while (done < data.size()) {
+        ssize_t n = sysSend(sock, data.data() + done, data.size() - done, MSG_NOSIGNAL | flags);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        done += static_cast<std::size_t>(n);
+    }
+    return done;
 }
 
 // Fills the connection's read-ahead buffer when it is empty, waiting at
@@ -126,15 +143,7 @@ int readLine(Connection& c, std::span<char> buffer, int timeoutSeconds) {
 
 }  // namespace
 
-bool sendAll(int sock, std::string_view data, int flags) {
-    while (!data.empty()) {
-        ssize_t n = send(sock, data.data(), data.size(), MSG_NOSIGNAL | flags);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        data.remove_prefix(static_cast<std::size_t>(n));
-    }
-    return true;
-}
+bool sendAll(int sock, std::string_view data, int flags) { return sendPrefix(sock, data, flags) == data.size(); }
 
 int readSocket(Connection& c, std::span<char> buffer, bool lineMode, int timeoutSeconds) {
     if (buffer.empty()) return -1;
@@ -152,20 +161,28 @@ void discardLineEnd(Connection& c) {
 
 int flushSend(Connection& c, bool more) {
     if (c.sendLength == 0) return 0;
-    if (!sendAll(c.sock, std::string_view(c.sendBuffer.data(), c.sendLength), more ? MSG_MORE : 0)) {
-        debugPrint("Error sending str\r\n");
-        return 1;
+    std::size_t sent = sendPrefix(c.sock, std::string_view(c.sendBuffer.data(), c.sendLength), more ? MSG_MORE : 0);
+    // Bytes that left are counted and dropped even when the rest failed: a
+    // later flush must not put them on the wire twice.
+    if (sent > 0) {
+        addSocketBytes(c.socketInfo, sent);
+        c.bytesSent += sent;
+        c.sendLength -= sent;
+        std::memmove(c.sendBuffer.data(), c.sendBuffer.data() + sent, c.sendLength);
     }
-    addSocketBytes(c.socketInfo, c.sendLength);
-    c.bytesSent += c.sendLength;
-    c.sendLength = 0;
-    return 0;
+    if (c.sendLength == 0) return 0;
+    debugPrint("Error sending str\r\n");
+    return 1;
 }
+
+void discardSend(Connection& c) { c.sendLength = 0; }
 
 int sendBytes(Connection& c, std::string_view data) {
     if (data.empty()) return 0;
     if (data.size() + c.sendLength >= kSendBufferSize) {
-        flushSend(c);
+        // The new bytes may only follow the buffered ones: sent past a
+        // buffer that could not leave, they would arrive out of order.
+        if (flushSend(c) != 0) return 1;
         if (!sendAll(c.sock, data)) {
             debugPrint("Error sending str\r\n");
             return 1;
@@ -178,29 +195,32 @@ int sendBytes(Connection& c, std::string_view data) {
 }
 
 int sendFileRaw(Connection& c, const std::string& path, int buffsize) {
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    int fd = openRetrying(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         debugPrint("Error opening file '" + path + "'\r\n  " + systemErrorText());
-        return 1;
+        return kFileNotOpened;
     }
     struct stat st {};
     if (fstat(fd, &st) != 0 || st.st_size <= 0) {
         debugPrint("Error opening file (filesize < 0)'" + path + "'\r\n");
         close(fd);
-        return 1;
+        return kFileNotOpened;
     }
     setSocketFileSize(c.socketInfo, static_cast<uint64_t>(st.st_size));
     const std::size_t chunk = std::min<std::size_t>(static_cast<unsigned>(buffsize), kMaxChunk);
     if (static_cast<std::size_t>(st.st_size) > chunk) posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
     off_t offset = 0;
+    int result = kFileSent;
     // The size is known, so the loop ends there without a read that finds
     // the end; a file that grew meanwhile is sent as it was when opened.
     while (chunk > 0 && offset < st.st_size) {
-        ssize_t sent = sendfile(c.sock, fd, &offset, chunk);
+        ssize_t sent = sysSendfile(c.sock, fd, &offset, chunk);
         if (sent < 0 && errno == EINTR) continue;
-        if (sent <= 0) {
-            if (sent < 0) debugPrint("Error sending\r\n");
-            break;  // 0: the end of the file
+        if (sent == 0) break;  // the file shrank: it ends here
+        if (sent < 0) {
+            debugPrint("Error sending\r\n");
+            result = kFileSendFailed;
+            break;
         }
         c.bytesSent += static_cast<uint64_t>(sent);
         addSocketBytes(c.socketInfo, static_cast<uint64_t>(sent));
@@ -208,24 +228,26 @@ int sendFileRaw(Connection& c, const std::string& path, int buffsize) {
         // fewer bytes than it was given: the client stalled or went away.
         if (static_cast<std::size_t>(sent) < chunk && offset < st.st_size) {
             debugPrint("Error sending\r\n");
+            result = kFileSendFailed;
             break;
         }
     }
     close(fd);
-    return 0;
+    return result;
 }
 
 int sendFile(Connection& c, const std::string& path, int buffsize) {
     // The header leaves with the file's first bytes rather than in a small
     // segment of its own that would wait for the client's acknowledgement.
-    flushSend(c, true);
+    // A header that could not leave must not be overtaken by the file.
+    if (flushSend(c, true) != 0) return kFileSendFailed;
     return sendFileRaw(c, path, buffsize);
 }
 
 int64_t receiveFile(Connection& c, const std::string& path) {
     flushSend(c);
     debugPrint("\r\nReceiving file '" + path + "'\r\n");
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    int fd = openRetrying(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) {
         debugPrint("Error creating file '" + path + "'\r\n  " + systemErrorText());
         return -1;
@@ -247,7 +269,10 @@ int64_t receiveFile(Connection& c, const std::string& path) {
         }
         first = false;
         if (n == 0) break;
-        ssize_t written = write(fd, buf, static_cast<std::size_t>(n));
+        ssize_t written;
+        do {
+            written = sysWrite(fd, buf, static_cast<std::size_t>(n));
+        } while (written < 0 && errno == EINTR);
         if (written < 0) {
             debugPrint("Error writing to file.\r\n  " + systemErrorText());
             close(fd);

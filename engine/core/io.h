@@ -42,21 +42,32 @@ int readSocket(Connection& c, std::span<char> buffer, bool lineMode, int timeout
 // one after a request body.
 void discardLineEnd(Connection& c);
 
-// 0 when sent or nothing to send; 1 when the send failed (the buffer is
-// kept, so a later flush tries the same bytes again).  `more`: more bytes
-// follow at once, so the system may hold these to fill a segment.
+// 0 when sent or nothing to send; 1 when a send failed.  The bytes that
+// left before the failure are counted and dropped from the buffer; the rest
+// is kept, so a later flush tries those again and never repeats any.
+// `more`: more bytes follow at once, so the system may hold these to fill
+// a segment.
 int flushSend(Connection& c, bool more = false);
 
+// Drops what the send buffer holds, unsent and uncounted: for a response
+// given up after a failed send, whose connection is ending.
+void discardSend(Connection& c);
+
 // Buffers small sends; a send that would fill the buffer flushes it and
-// goes out directly.  0 buffered or sent, 1 a direct send failed.
+// goes out directly.  0 buffered or sent; 1 the flush or the direct send
+// failed (after a failed flush the data is not sent at all).
 int sendBytes(Connection& c, std::string_view data);
 inline int sendString(Connection& c, std::string_view text) { return sendBytes(c, text); }
 
+// Results of sendFileRaw and sendFile.
+constexpr int kFileSent = 0;        // sent whole (or nothing, for a chunk size of 0)
+constexpr int kFileNotOpened = 1;   // the file failed to open or is empty; nothing was sent
+constexpr int kFileSendFailed = 2;  // a send failed on the way: the peer has part of it
+
 // Sends a whole file in chunks of `buffsize` bytes (taken unsigned, at most
-// 8192) without flushing the buffer first.  0 when sent, also when a send
-// failed on the way; 1 when the file failed to open or is empty.
+// 8192) without flushing the buffer first.
 int sendFileRaw(Connection& c, const std::string& path, int buffsize);
-// flushSend, then sendFileRaw.
+// flushSend, then sendFileRaw; kFileSendFailed when the flush failed.
 int sendFile(Connection& c, const std::string& path, int buffsize);
 
 // Stores everything the peer sends until it closes.  The byte count, or -1.

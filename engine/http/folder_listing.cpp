@@ -7,6 +7,7 @@
 #include "engine/config/file_types.h"
 #include "engine/log/dates.h"
 #include "engine/log/strings.h"
+#include "engine/output.h"
 #include "engine/platform/runtime_dir.h"
 
 namespace qv {
@@ -72,7 +73,7 @@ std::string listingSizeText(uint64_t size) {
 std::string pageTitle(const std::string& path) {
     FILE* f = std::fopen(path.c_str(), "rb");
     if (!f) {
-        std::printf("Error opening htm file\r\n");
+        debugPrint("Error opening htm file\r\n");
         return {};
     }
     char buf[kTitleScan];

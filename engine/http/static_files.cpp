@@ -1,6 +1,8 @@
 #include "engine/http/static_files.h"
 
 #include <dirent.h>
+#include <initializer_list>
+#include <string_view>
 #include <sys/stat.h>
 
 #include "engine/config/file_types.h"
@@ -33,6 +35,14 @@ std::string expandFolderPage(Connection& c, HttpRequest& r, const std::string& p
 
 bool present(const std::string& path) { return fileSizeAndDate(path).size > 0; }
 
+// A response that broke off on the way: the client holds part of it, so
+// the connection ends after it, and what is still buffered is dropped so
+// the closing flush does not report the same broken connection again.
+void abandonResponse(Connection& c, HttpRequest& r) {
+    r.keepAliveGranted = false;
+    discardSend(c);
+}
+
 // Sends the index page of the folder when it has one.
 bool sendIndexPage(Connection& c, HttpRequest& r, const std::string& folder) {
     std::string index = joinPath(folder, "index.htm");
@@ -40,7 +50,7 @@ bool sendIndexPage(Connection& c, HttpRequest& r, const std::string& folder) {
     if (!present(index)) return false;
     if (r.settings->debug1) debugPrint("Sending index file.\r\n");
     if (r.fullRequest) sendOkHeader(c, r, 0);
-    sendString(c, expandFolderPage(c, r, index));
+    if (sendString(c, expandFolderPage(c, r, index)) != 0) abandonResponse(c, r);
     return true;
 }
 
@@ -49,12 +59,15 @@ bool browsingAllowed(const HttpRequest& r, const std::string& folder) {
     return allowed || present(joinPath(folder, "qvheader.htm")) || present(joinPath(folder, "qvheader.txt"));
 }
 
-// Entries in the order the file system gives them; false when the folder
-// cannot be read.
-bool sendRows(Connection& c, const Settings& s, const std::string& folderUrl, const std::string& folder) {
+enum class Rows { kSent, kNoFolder, kSendFailed };
+
+// Entries in the order the file system gives them, up to the first send
+// that fails.
+Rows sendRows(Connection& c, const Settings& s, const std::string& folderUrl, const std::string& folder) {
     DIR* dir = opendir(folder.c_str());
-    if (!dir) return false;
+    if (!dir) return Rows::kNoFolder;
     const ListingFolder facts = listingFolder(folder);
+    Rows result = Rows::kSent;
     while (dirent* d = readdir(dir)) {
         std::string name = d->d_name;
         if (name == "." || name == ".." || name == "QVHEADER.HTM" || name == "QVHEADER.TXT" ||
@@ -65,32 +78,44 @@ bool sendRows(Connection& c, const Settings& s, const std::string& folderUrl, co
         ListingEntry e{name, S_ISDIR(st.st_mode), static_cast<uint64_t>(st.st_size), 0};
         uint16_t dosTime = 0;
         toDosDateTime(st.st_mtime, e.dosDate, dosTime);
-        sendString(c, listingRow(s, folderUrl, facts, e));
+        if (sendString(c, listingRow(s, folderUrl, facts, e)) != 0) {
+            result = Rows::kSendFailed;
+            break;
+        }
     }
     closedir(dir);
+    return result;
+}
+
+// Sends the texts in order; false at the first that fails.
+bool sendTexts(Connection& c, std::initializer_list<std::string_view> texts) {
+    for (std::string_view t : texts)
+        if (sendString(c, t) != 0) return false;
     return true;
 }
 
-void sendListing(Connection& c, HttpRequest& r, const std::string& folderUrl, const std::string& folder) {
+// False when a send failed: the listing stops there.
+bool sendListing(Connection& c, HttpRequest& r, const std::string& folderUrl, const std::string& folder) {
     const Settings& s = *r.settings;
     if (r.fullRequest) sendOkHeader(c, r, 0);
-    sendString(c, "\r\n\r\n");
     std::string header = joinPath(folder, "qvheader.htm");
-    if (present(header))
-        sendString(c, expandFolderPage(c, r, header));
-    else
-        sendString(c, concat({"<H1>Directory Contents</H1><H2>For \"", folderUrl, "\"</H2>\r\n"}));
+    std::string heading = present(header)
+                              ? expandFolderPage(c, r, header)
+                              : concat({"<H1>Directory Contents</H1><H2>For \"", folderUrl, "\"</H2>\r\n"});
+    if (!sendTexts(c, {"\r\n\r\n", heading})) return false;
     std::string text = joinPath(folder, "qvheader.txt");
-    if (present(text)) {
-        sendString(c, "<pre>");
-        sendFile(c, text, s.buffsize);
-        sendString(c, "</pre>");
-    }
-    sendString(c, "<HR><PRE>");
-    sendString(c, "<img src=/gifs/smspace.gif>          Name          Size   Date         Description\r\n");
-    sendString(c, "<img src=/gifs/smspace.gif> --------------------   -----  ------------ ------------------------\r\n");
-    if (!sendRows(c, s, folderUrl, folder)) sendString(c, "<H1>No files were found at this location!</H1>");
-    sendString(c, "</PRE>\r\n");
+    if (present(text) && (sendString(c, "<pre>") != 0 || sendFile(c, text, s.buffsize) == kFileSendFailed ||
+                          sendString(c, "</pre>") != 0))
+        return false;
+    if (!sendTexts(c, {"<HR><PRE>",
+                       "<img src=/gifs/smspace.gif>          Name          Size   Date         Description\r\n",
+                       "<img src=/gifs/smspace.gif> --------------------   -----  ------------ "
+                       "------------------------\r\n"}))
+        return false;
+    Rows rows = sendRows(c, s, folderUrl, folder);
+    if (rows == Rows::kSendFailed) return false;
+    if (rows == Rows::kNoFolder && sendString(c, "<H1>No files were found at this location!</H1>") != 0) return false;
+    return sendString(c, "</PRE>\r\n") == 0;
 }
 
 }  // namespace
@@ -105,11 +130,13 @@ void sendStaticFile(Connection& c, HttpRequest& r, uint64_t size) {
         std::string page;
         processIncludes(c, r, r.filePath, page);
         sendOkHeader(c, r, static_cast<int64_t>(page.size()));
-        sendString(c, page);
+        if (sendString(c, page) != 0) abandonResponse(c, r);
         return;
     }
     sendOkHeader(c, r, static_cast<int64_t>(size));
-    sendFile(c, r.filePath, s.buffsize);
+    // A file that could not be sent whole, or not opened after its length
+    // was announced, leaves the client short of that length.
+    if (sendFile(c, r.filePath, s.buffsize) != kFileSent) abandonResponse(c, r);
 }
 
 void serveFolder(Connection& c, HttpRequest& r) {
@@ -128,7 +155,7 @@ void serveFolder(Connection& c, HttpRequest& r) {
         sendError(c, r, 403);
         return;
     }
-    sendListing(c, r, folderUrl, folder);
+    if (!sendListing(c, r, folderUrl, folder)) abandonResponse(c, r);
 }
 
 }  // namespace qv

@@ -46,6 +46,18 @@ TcpPair::~TcpPair() {
     if (client >= 0) close(client);
 }
 
+void resetAndClose(int fd) {
+    linger reset {1, 0};
+    setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    close(fd);
+}
+
+bool peerClosed(int fd) {
+    char byte;
+    ssize_t n = recv(fd, &byte, 1, MSG_DONTWAIT);
+    return n == 0 || (n < 0 && errno == ECONNRESET);
+}
+
 std::string readUntilClosed(int fd, int timeoutMs) {
     std::string out;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);

@@ -16,6 +16,14 @@ struct TcpPair {
     int client = -1;
 };
 
+// Closes the socket with a reset (SO_LINGER {1, 0}) instead of an orderly
+// end, as a client that crashes or gives up does.
+void resetAndClose(int fd);
+
+// True when the peer has closed: a read finds the end of the stream (or a
+// reset) at once instead of waiting for more.
+bool peerClosed(int fd);
+
 // Reads until the peer closes or `timeoutMs` passes; returns what came.
 std::string readUntilClosed(int fd, int timeoutMs);
 

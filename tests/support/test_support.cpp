@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "engine/output.h"
+#include "engine/platform/syscalls.h"
 
 namespace qv::test {
 
@@ -60,6 +61,16 @@ std::string CapturedOutput::joined() const {
     for (const auto& t : texts()) all += t;
     return all;
 }
+
+int CapturedOutput::count(const std::string& piece) const {
+    const std::string all = joined();
+    int n = 0;
+    for (auto at = all.find(piece); !piece.empty() && at != std::string::npos; at = all.find(piece, at + piece.size()))
+        ++n;
+    return n;
+}
+
+FaultsCleared::~FaultsCleared() { clearFaults(); }
 
 void CapturedOutput::clear() {
     std::lock_guard lock(captureMutex);

@@ -34,7 +34,18 @@ public:
     std::vector<std::string> texts() const;
     std::string joined() const;
     bool contains(const std::string& piece) const { return joined().find(piece) != std::string::npos; }
+    // How often the piece occurs in all the text.
+    int count(const std::string& piece) const;
     void clear();
+};
+
+// Drops every system-call fault still armed when it goes, so a fault that
+// a failing test left unfired cannot hit the next test.
+struct FaultsCleared {
+    FaultsCleared() = default;
+    ~FaultsCleared();
+    FaultsCleared(const FaultsCleared&) = delete;
+    FaultsCleared& operator=(const FaultsCleared&) = delete;
 };
 
 }  // namespace qv::test

@@ -45,7 +45,7 @@ struct HttpFaults : ::testing::Test {
                         "[Options]\nhostname=testhost\nwebdirbrowsing=1\nkeep_alive=1\nbuffsize=8192\n"
                         "[Extensions]\nMap1=HTM h text/html\nMap2=TXT 0 text/plain\n[Multi]\nserver1=httpd\nport1=0\n"
                         "dir1=" + site.file("www") + "\n");
-        engine = createEngine({etc.path(), run.path(), std::nullopt, nullptr});
+        engine = createEngine({etc.path(), run.path(), {}, nullptr});
         startServers(*engine);
         port = serverPort(*engine, 1);
     }

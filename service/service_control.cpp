@@ -56,11 +56,21 @@ std::string unitState() {
     return out;
 }
 
+// The unit's PrivateTmp gives the service /tmp and /var/tmp of its own:
+// settings or folders there are not the ones the installing shell sees.
+void notePrivateTmp(const std::string& path) {
+    for (const char* hidden : {"/tmp", "/var/tmp"}) {
+        std::string prefix = hidden;
+        if (path == prefix || path.rfind(prefix + "/", 0) == 0)
+            std::fprintf(stderr, "The service has a /tmp and /var/tmp of its own and will not see %s.\n",
+                         path.c_str());
+    }
+}
+
 // The log and temp folders of the settings file become the service
 // user's, so the service can write there without root.
-void prepareWorkFolders(const std::string& user, const UserIds& ids) {
-    auto settings = readSettings(settingsFilePath(defaultSettingsFolder()));
-    for (const std::string* folder : {&settings->logdir, &settings->tempdir}) {
+void prepareWorkFolders(const std::string& user, const UserIds& ids, const Settings& settings) {
+    for (const std::string* folder : {&settings.logdir, &settings.tempdir}) {
         FolderResult result = handOverFolder(*folder, ids, kDataFolder);
         if (result == FolderResult::kLeftAsIs)
             std::fprintf(stderr, "%s holds files and stays as it is; make sure %s may write in it.\n",
@@ -78,6 +88,18 @@ void noteRuntimeFolder() {
     if (run && *run && std::string(run) != kSystemRuntimeFolder)
         std::fprintf(stderr, "The service uses the runtime folder %s, not QUORVANE_RUN=%s of this shell.\n",
                      kSystemRuntimeFolder, run);
+}
+
+// After the unit is written: reports on the user, hands it the work
+// folders when that is possible, and warns of folders the unit hides.
+void prepareForUser(const std::string& user, UserResult account, const UserIds& ids, bool root) {
+    if (account == UserResult::kCreated) std::printf("System user %s created.\n", user.c_str());
+    if (account == UserResult::kMissing)
+        std::fprintf(stderr, "The user %s does not exist; create it before starting the service.\n", user.c_str());
+    auto settings = readSettings(settingsFilePath(defaultSettingsFolder()));
+    if (account != UserResult::kMissing && root) prepareWorkFolders(user, ids, *settings);
+    for (const std::string& place : {defaultSettingsFolder(), settings->logdir, settings->tempdir})
+        notePrivateTmp(place);
 }
 
 bool writeAll(int fd, const std::string& text) {
@@ -170,11 +192,7 @@ void installService(const std::string& user, const SystemUsers& users) {
         return;
     }
     close(fd);
-    if (account == UserResult::kCreated) std::printf("System user %s created.\n", user.c_str());
-    if (account == UserResult::kMissing)
-        std::fprintf(stderr, "The user %s does not exist; create it before starting the service.\n", user.c_str());
-    else if (users.root)
-        prepareWorkFolders(user, ids);
+    prepareForUser(user, account, ids, users.root);
     std::printf("%s installed.\n", kDisplayName);
     noteRuntimeFolder();
     reloadSystemd();

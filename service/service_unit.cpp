@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <filesystem>
 #include <pwd.h>
 #include <sys/stat.h>
@@ -59,13 +60,20 @@ bool isInside(const std::filesystem::path& folder, const std::string& tree) {
     return r == root.end();
 }
 
+// Leaves errno set when it fails.
 bool chownTree(const std::filesystem::path& folder, const UserIds& ids) {
     std::error_code ec;
     bool ok = true;
     for (auto it = std::filesystem::recursive_directory_iterator(folder, ec);
          !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec))
         ok = lchown(it->path().c_str(), ids.uid, ids.gid) == 0 && ok;
+    if (ec) errno = ec.value();
     return ok && !ec;
+}
+
+FolderResult failedWith(int err) {
+    errno = err;
+    return FolderResult::kFailed;
 }
 
 }  // namespace
@@ -137,19 +145,20 @@ UserResult ensureServiceUser(const std::string& name, const SystemUsers& users, 
 
 FolderResult handOverFolder(const std::string& path, const UserIds& ids, const std::string& dataFolder) {
     std::string folder = withoutFinalSlash(path);
-    if (folder.empty()) return FolderResult::kFailed;
+    if (folder.empty()) return failedWith(ENOENT);
     // Missing parents are made searchable by everybody, or the service
     // user could not reach its own folder.
     if (auto slash = folder.find_last_of('/'); slash != std::string::npos && slash > 0)
-        if (ensureFolder(folder.substr(0, slash), 0755) != 0) return FolderResult::kFailed;
-    if (ensureFolder(folder, 0770) != 0) return FolderResult::kFailed;
+        if (int err = ensureFolder(folder.substr(0, slash), 0755)) return failedWith(err);
+    if (int err = ensureFolder(folder, 0770)) return failedWith(err);
     std::error_code ec;
     std::filesystem::path real = std::filesystem::canonical(folder, ec);
+    if (ec) return failedWith(ec.value());
     struct stat st {};
-    if (ec || stat(real.c_str(), &st) != 0) return FolderResult::kFailed;
+    if (stat(real.c_str(), &st) != 0) return FolderResult::kFailed;
     bool inside = isInside(real, dataFolder);
     bool empty = std::filesystem::is_empty(real, ec);
-    if (ec) return FolderResult::kFailed;
+    if (ec) return failedWith(ec.value());
     if (!inside && !empty && st.st_uid != ids.uid) return FolderResult::kLeftAsIs;
     if (inside && !chownTree(real, ids)) return FolderResult::kFailed;
     if (chown(real.c_str(), ids.uid, ids.gid) != 0 || chmod(real.c_str(), 0770) != 0) return FolderResult::kFailed;

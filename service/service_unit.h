@@ -60,7 +60,7 @@ enum class FolderResult { kHandedOver, kLeftAsIs, kFailed };
 // `dataFolder` stays as it is: it may be shared with other programs (a
 // logdir of /var/log must not change hands).  Inside `dataFolder` the
 // files are handed over too, so logs that an earlier root service wrote
-// can still be appended to.
+// can still be appended to.  kFailed leaves errno set.
 FolderResult handOverFolder(const std::string& path, const UserIds& ids, const std::string& dataFolder);
 
 }  // namespace qv::service

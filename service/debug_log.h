@@ -19,7 +19,8 @@ extern bool consoleDebug;
 // "debuglog" in the runtime folder.
 std::string debugLogPath(int argc, char** argv, const std::string& runtimeFolder);
 
-// Ends runEngineWithPipe's waits; safe to call from the signal thread.
+// Ends runEngineWithPipe's waits; safe to call from the signal thread.  A
+// request made before the body runs ends it as soon as it has started.
 void requestShutdown(Engine& engine);
 
 // Makes the descriptor of one event: a nonblocking eventfd, or -1 with

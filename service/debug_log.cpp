@@ -28,23 +28,76 @@ namespace {
 constexpr int kQueueSlots = 32;
 constexpr std::size_t kTextLength = 255;
 
-// The queue of texts waiting for a viewer.  `readyFd` is the text-ready
-// event: debugPrint adds to it, the serving loop reads it back to zero.
+int makeEventFd() { return eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK); }
+
+// An eventfd used as a manual-reset event: signal() adds to its counter,
+// clear() reads it back to zero, and poll sees it readable while set.
+class EventCounter {
+public:
+    explicit EventCounter(EventMaker make) : fd_(make()), error_(fd_ < 0 ? errno : 0) {}
+    ~EventCounter() {
+        if (fd_ >= 0) close(fd_);
+    }
+    EventCounter(const EventCounter&) = delete;
+    EventCounter& operator=(const EventCounter&) = delete;
+
+    int fd() const { return fd_; }
+    int error() const { return error_; }  // errno of a failed eventfd
+    bool signal() const { return eventfd_write(fd_, 1) == 0; }
+    // False when nothing was pending (a wake-up that another read took).
+    bool clear() const {
+        eventfd_t pending;
+        return eventfd_read(fd_, &pending) == 0;
+    }
+
+private:
+    int fd_;
+    int error_;
+};
+
+// The queue of texts waiting for a viewer.  `ready` is the text-ready
+// event of the running body: debugPrint signals it, the serving loop
+// clears it.  It is read and replaced only under the mutex.
 struct DebugQueue {
     std::unique_ptr<NamedMutex> mutex;
     std::array<std::string, kQueueSlots> slots;
     int read = 0;
     int write = 0;
     int count = 0;
-    int readyFd = -1;
+    const EventCounter* ready = nullptr;
 };
 
 DebugQueue queue;
 std::atomic<bool> socketCreated{false};
 
-int shutdownFd() {
-    static const int fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    return fd;
+// A stop may be asked for before the body has made its stop event (a
+// signal early in start-up) or after it has gone; the flag keeps it.
+std::mutex stopMutex;
+bool stopRequested = false;
+const EventCounter* stopEvent = nullptr;
+
+// Makes `stop` the event requestShutdown signals while the body runs.
+class StopRegistration {
+public:
+    explicit StopRegistration(const EventCounter& stop) {
+        std::lock_guard lock(stopMutex);
+        stopEvent = &stop;
+        if (stopRequested) stop.signal();
+    }
+    ~StopRegistration() {
+        std::lock_guard lock(stopMutex);
+        stopEvent = nullptr;
+        stopRequested = false;
+    }
+    StopRegistration(const StopRegistration&) = delete;
+    StopRegistration& operator=(const StopRegistration&) = delete;
+};
+
+// A service's failures go to the system log, a console run's to stderr.
+void reportFailure(const char* what, int err) {
+    errno = err;
+    logServiceError(what);
+    if (consoleDebug) std::fprintf(stderr, "%s: %s\n", what, std::strerror(err));
 }
 
 void writeStdout(std::string_view text) {
@@ -58,17 +111,17 @@ void writeStdout(std::string_view text) {
 
 int queueText(std::string_view text) {
     if (!socketCreated || text.empty()) return 0;
-    bool queued = false;
     {
         std::lock_guard lock(*queue.mutex);
-        if (queue.count < kQueueSlots) {
+        if (queue.count < kQueueSlots && queue.ready) {
             queue.slots[queue.write] = std::string(text.substr(0, kTextLength));
             queue.write = (queue.write + 1) % kQueueSlots;
             queue.count++;
-            queued = true;
+            // Fails only when the counter would overflow, which needs far
+            // more texts than the serving loop ever leaves unread.
+            queue.ready->signal();
         }
     }
-    if (queued) eventfd_write(queue.readyFd, 1);
     if (consoleDebug) writeStdout(text);
     return 1;
 }
@@ -125,12 +178,12 @@ int createDebugSocket(const std::string& path) {
 
 enum class Delivery { kSent, kGone, kStopping };
 
-Delivery sendText(int client, const std::string& text) {
+Delivery sendText(int client, const std::string& text, const EventCounter& stop) {
     for (;;) {
         if (send(client, text.data(), text.size(), MSG_DONTWAIT | MSG_NOSIGNAL) >= 0) return Delivery::kSent;
         if (errno == EINTR) continue;
         if (errno != EAGAIN) return Delivery::kGone;
-        pollfd p[2] = {{shutdownFd(), POLLIN, 0}, {client, POLLOUT, 0}};
+        pollfd p[2] = {{stop.fd(), POLLIN, 0}, {client, POLLOUT, 0}};
         if (poll(p, 2, -1) < 0 && errno != EINTR) return Delivery::kGone;
         if (p[0].revents) return Delivery::kStopping;
     }
@@ -138,36 +191,34 @@ Delivery sendText(int client, const std::string& text) {
 
 // Serves one viewer.  The wait has no time limit: new text, the viewer
 // leaving or the shutdown ends it.  True when the shutdown ended it.
-bool serveViewer(int client) {
+bool serveViewer(int client, const EventCounter& stop, const EventCounter& ready) {
     for (;;) {
-        pollfd p[3] = {{shutdownFd(), POLLIN, 0}, {queue.readyFd, POLLIN, 0}, {client, POLLRDHUP, 0}};
+        pollfd p[3] = {{stop.fd(), POLLIN, 0}, {ready.fd(), POLLIN, 0}, {client, POLLRDHUP, 0}};
         if (poll(p, 3, -1) < 0) {
             if (errno == EINTR) continue;
             return false;
         }
         if (p[0].revents) return true;
         if (p[2].revents & (POLLRDHUP | POLLHUP | POLLERR)) return false;
-        if (!p[1].revents) continue;
-        eventfd_t pending;
-        eventfd_read(queue.readyFd, &pending);
+        if (!p[1].revents || !ready.clear()) continue;
         std::string text;
         while (takeText(text)) {
-            Delivery d = sendText(client, text);
+            Delivery d = sendText(client, text, stop);
             if (d == Delivery::kStopping) return true;
             if (d == Delivery::kGone) return false;  // this one text is lost with the viewer
         }
     }
 }
 
-void serveViewers(int listenFd) {
+void serveViewers(int listenFd, const EventCounter& stop, const EventCounter& ready) {
     for (;;) {
-        pollfd p[2] = {{shutdownFd(), POLLIN, 0}, {listenFd, POLLIN, 0}};
+        pollfd p[2] = {{stop.fd(), POLLIN, 0}, {listenFd, POLLIN, 0}};
         if (poll(p, 2, -1) < 0 && errno != EINTR) return;
         if (p[0].revents) return;
         if (!p[1].revents) continue;
         int client = accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
         if (client < 0) continue;
-        bool stopping = serveViewer(client);
+        bool stopping = serveViewer(client, stop, ready);
         close(client);
         if (stopping) return;
     }
@@ -182,24 +233,33 @@ void reportSocketFailure(const std::string& path) {
 }  // namespace
 
 std::string debugLogPath(int argc, char** argv, const std::string& runtimeFolder) {
-    for (int i = 1; i < argc - 1; ++i) {
-        const char* a = argv[i];
-        if ((a[0] == '-' || a[0] == '/') && strcasecmp(a + 1, "pipe") == 0) return argv[i + 1];
-    }
+    if (const char* path = optionValue(argc, argv, "pipe")) return path;
     return joinPath(runtimeFolder, "debuglog");
 }
 
 void requestShutdown(Engine& engine) {
     signalShutdown(engine);
-    eventfd_write(shutdownFd(), 1);
+    std::lock_guard lock(stopMutex);
+    stopRequested = true;
+    if (stopEvent && !stopEvent->signal()) reportFailure("Unable to signal the stop event", errno);
 }
 
-void runEngineWithPipe(Engine& engine, int argc, char** argv) {
+void runEngineWithPipe(Engine& engine, int argc, char** argv, EventMaker makeEvent) {
     reportServiceStatus(ServiceState::kStartPending);
+    // Every wait below polls these two; without either it could never end.
+    if (!makeEvent) makeEvent = makeEventFd;
+    EventCounter stop(makeEvent), ready(makeEvent);
+    if (stop.fd() < 0 || ready.fd() < 0) {
+        reportFailure("Unable to create the debug log events", stop.fd() < 0 ? stop.error() : ready.error());
+        stopServers(engine);
+        return;
+    }
+    StopRegistration registered(stop);
     const std::string& run = runtimeFolder(engine);
     ensureFolder(run, 0770);
     queue.mutex = std::make_unique<NamedMutex>(run, "QVX_DEBUG_LOG_MUTEX");
-    queue.readyFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    queue.read = queue.write = queue.count = 0;
+    queue.ready = &ready;
     setDebugSink(queueText);
 
     reportServiceStatus(ServiceState::kStartPending);
@@ -213,7 +273,7 @@ void runEngineWithPipe(Engine& engine, int argc, char** argv) {
         logServiceError("Quorvane_Pro_BETA Starting Up");
         startServers(engine);
         reportServiceStatus(ServiceState::kRunning);
-        serveViewers(listenFd);
+        serveViewers(listenFd, stop, ready);
         // No viewer is served from here on: close at once, so a viewer
         // waits for the next server instead of connecting to this one.
         close(listenFd);
@@ -222,7 +282,8 @@ void runEngineWithPipe(Engine& engine, int argc, char** argv) {
     stopServers(engine);
     socketCreated = false;
     setDebugSink(nullptr);
-    close(queue.readyFd);
+    std::lock_guard lock(*queue.mutex);
+    queue.ready = nullptr;
 }
 
 int viewDebugLog(int argc, char** argv) {

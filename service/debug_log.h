@@ -19,12 +19,20 @@ extern bool consoleDebug;
 // "debuglog" in the runtime folder.
 std::string debugLogPath(int argc, char** argv, const std::string& runtimeFolder);
 
-// Ends runEngineWithPipe's waits; safe to call from the signal thread.
+// Ends runEngineWithPipe's waits; safe to call from the signal thread.  A
+// request made before the body runs ends it as soon as it has started.
 void requestShutdown(Engine& engine);
 
-// Creates the queue and the socket, starts the engine, serves viewers until
-// shutdown is requested, and stops the engine.  Returns when it has stopped.
-void runEngineWithPipe(Engine& engine, int argc, char** argv);
+// Makes the descriptor of one event: a nonblocking eventfd, or -1 with
+// errno set.
+using EventMaker = int (*)();
+
+// Creates the queue, its events and the socket, starts the engine, serves
+// viewers until shutdown is requested, and stops the engine.  Returns when
+// it has stopped; without its events or its socket it reports the failure
+// and stops the engine without starting it.  `makeEvent` (eventfd when
+// null) lets tests make an event fail.
+void runEngineWithPipe(Engine& engine, int argc, char** argv, EventMaker makeEvent = nullptr);
 
 // The viewer: connects to the socket and prints each text as it arrives,
 // connecting again whenever the server goes away.  Runs until interrupted.

@@ -1,6 +1,6 @@
 // qvx32: the engine as a console program ("-debug") or a system service,
-// with "-install" / "-remove" for its systemd unit and "-viewlog" to follow
-// the debug log of a running server.
+// with "-install [-user NAME]" / "-remove" for its systemd unit and
+// "-viewlog" to follow the debug log of a running server.
 #include <csignal>
 #include <cstdio>
 #include <pthread.h>
@@ -81,7 +81,8 @@ int programMain(int argc, char** argv) {
     if (argc > 1 && (argv[1][0] == '-' || argv[1][0] == '/')) {
         const char* option = argv[1] + 1;
         if (strcasecmp(option, "install") == 0) {
-            installService();
+            const char* user = optionValue(argc, argv, "user");
+            installService(user ? user : kDefaultServiceUser, realSystemUsers());
             return 0;
         }
         if (strcasecmp(option, "remove") == 0) {

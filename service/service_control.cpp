@@ -6,12 +6,14 @@
 #include <cstring>
 #include <fcntl.h>
 #include <string>
+#include <strings.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <syslog.h>
 #include <unistd.h>
 
+#include "engine/config/settings.h"
 #include "engine/platform/process.h"
 #include "engine/platform/runtime_dir.h"
 #include "service/debug_log.h"
@@ -54,18 +56,54 @@ std::string unitState() {
     return out;
 }
 
-std::string unitText(const std::string& program) {
-    std::string text = "[Unit]\nDescription=" + std::string(kDisplayName) +
-                       "\nAfter=network.target\n\n[Service]\nType=notify\nNotifyAccess=main\nExecStart=" + program +
-                       "\nKillSignal=SIGTERM\n";
-    // The service reads the same settings and runtime folders as the shell
-    // that installed it.
-    for (const char* name : {"QUORVANE_ETC", "QUORVANE_RUN"})
-        if (const char* value = std::getenv(name); value && *value)
-            text += "Environment=" + std::string(name) + "=" + value + "\n";
-    // No default target: the service starts only when asked, until an
-    // operator enables it.
-    return text + "\n[Install]\nWantedBy=multi-user.target\n";
+// The unit's PrivateTmp gives the service /tmp and /var/tmp of its own:
+// settings or folders there are not the ones the installing shell sees.
+void notePrivateTmp(const std::string& path) {
+    for (const char* hidden : {"/tmp", "/var/tmp"}) {
+        std::string prefix = hidden;
+        if (path == prefix || path.rfind(prefix + "/", 0) == 0)
+            std::fprintf(stderr, "The service has a /tmp and /var/tmp of its own and will not see %s.\n",
+                         path.c_str());
+    }
+}
+
+// The log and temp folders of the settings file become the service
+// user's, so the service can write there without root.
+void prepareWorkFolders(const std::string& user, const UserIds& ids, const Settings& settings) {
+    for (const std::string* folder : {&settings.logdir, &settings.tempdir}) {
+        FolderResult result = handOverFolder(*folder, ids, kDataFolder);
+        if (result == FolderResult::kLeftAsIs)
+            std::fprintf(stderr, "%s holds files and stays as it is; make sure %s may write in it.\n",
+                         folder->c_str(), user.c_str());
+        else if (result == FolderResult::kFailed)
+            std::fprintf(stderr, "Unable to prepare %s for %s - %s\n", folder->c_str(), user.c_str(),
+                         lastErrorText(errno).c_str());
+    }
+}
+
+// The unit fixes the runtime folder: systemd creates it and keeps it for
+// the service's group, which a folder of the installing shell could not be.
+void noteRuntimeFolder() {
+    const char* run = std::getenv("QUORVANE_RUN");
+    if (run && *run && std::string(run) != kSystemRuntimeFolder)
+        std::fprintf(stderr, "The service uses the runtime folder %s, not QUORVANE_RUN=%s of this shell.\n",
+                     kSystemRuntimeFolder, run);
+}
+
+// After the unit is written: reports on the user, hands it the work
+// folders when that is possible, and warns of folders the unit hides.
+void prepareForUser(const std::string& user, UserResult account, const UserIds& ids, bool root) {
+    if (account == UserResult::kCreated) std::printf("System user %s created.\n", user.c_str());
+    if (account == UserResult::kMissing)
+        std::fprintf(stderr, "The user %s does not exist; create it before starting the service.\n", user.c_str());
+    auto settings = readSettings(settingsFilePath(defaultSettingsFolder()));
+    if (account != UserResult::kMissing && root) prepareWorkFolders(user, ids, *settings);
+    for (const std::string& place : {defaultSettingsFolder(), settings->logdir, settings->tempdir})
+        notePrivateTmp(place);
+}
+
+bool writeAll(int fd, const std::string& text) {
+    return write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
 }
 
 // Sends one sd_notify message to the socket systemd named, if any.
@@ -105,7 +143,15 @@ void waitForStop() {
 
 bool startedByServiceManager() { return std::getenv("NOTIFY_SOCKET") || std::getenv("INVOCATION_ID"); }
 
-void installService() {
+const char* optionValue(int argc, char** argv, const char* name) {
+    for (int i = 1; i < argc - 1; ++i) {
+        const char* a = argv[i];
+        if ((a[0] == '-' || a[0] == '/') && strcasecmp(a + 1, name) == 0) return argv[i + 1];
+    }
+    return nullptr;
+}
+
+void installService(const std::string& user, const SystemUsers& users) {
     char program[512] = {};
     ssize_t n = readlink("/proc/self/exe", program, sizeof program - 1);
     if (n <= 0) {
@@ -117,20 +163,38 @@ void installService() {
         std::printf("OpenSCManager failed - %s\n", lastErrorText(errno).c_str());
         return;
     }
+    if (!validUserName(user)) {
+        std::printf("CreateService failed - '%s' is not a valid user name\n", user.c_str());
+        return;
+    }
+    const char* etc = std::getenv("QUORVANE_ETC");
+    auto text = serviceUnitText({program, user, etc ? etc : ""});
+    if (!text) {
+        std::printf("CreateService failed - the program path or QUORVANE_ETC holds a control character\n");
+        return;
+    }
     std::string path = joinPath(folder, kUnitName);
     int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    std::string text = unitText(program);
-    if (fd < 0 || write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
+    if (fd < 0) {
+        std::printf("CreateService failed - %s\n", lastErrorText(errno).c_str());
+        return;
+    }
+    UserIds ids;
+    UserResult account = ensureServiceUser(user, users, ids);
+    if (account == UserResult::kCreateFailed || !writeAll(fd, *text)) {
         int err = errno;
-        if (fd >= 0) {
-            close(fd);
-            unlink(path.c_str());
-        }
-        std::printf("CreateService failed - %s\n", lastErrorText(err).c_str());
+        close(fd);
+        unlink(path.c_str());
+        if (account == UserResult::kCreateFailed)
+            std::printf("CreateService failed - unable to create the user %s\n", user.c_str());
+        else
+            std::printf("CreateService failed - %s\n", lastErrorText(err).c_str());
         return;
     }
     close(fd);
+    prepareForUser(user, account, ids, users.root);
     std::printf("%s installed.\n", kDisplayName);
+    noteRuntimeFolder();
     reloadSystemd();
 }
 

@@ -3,6 +3,10 @@
 // in the system log.
 #pragma once
 
+#include <string>
+
+#include "service/service_unit.h"
+
 namespace qv {
 struct Engine;
 }
@@ -18,7 +22,14 @@ enum class ServiceState { kStartPending, kRunning, kStopPending, kStopped };
 // True when systemd started this process as a service.
 bool startedByServiceManager();
 
-void installService();
+// The value after "-NAME" (or "/NAME", any case) on the command line, or
+// null when the option is absent or has no value.
+const char* optionValue(int argc, char** argv, const char* name);
+
+// Writes the unit for a service that runs as `user`, creating that user
+// when it is missing and this is root, and hands the log and temp folders
+// of the settings file to it.
+void installService(const std::string& user, const SystemUsers& users);
 void removeService();
 
 // Reports a state to the service manager; nothing in console mode.

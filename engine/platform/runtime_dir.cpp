@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -25,11 +26,22 @@ std::string defaultSettingsFolder() {
     return withoutFinalSlash(envOr("QUORVANE_ETC", "/etc/quorvane"));
 }
 
-std::string defaultRuntimeFolder() {
+std::string defaultRuntimeFolder() { return defaultRuntimeFolder(kSystemRuntimeFolder); }
+
+std::string defaultRuntimeFolder(const std::string& systemFolder) {
     if (const char* run = std::getenv("QUORVANE_RUN"); run && *run) return withoutFinalSlash(run);
+    // A folder this user may not enter or write would leave every named
+    // object unopened; such a user runs on a folder of its own instead.
+    if (runtimeFolderUsable(systemFolder)) return withoutFinalSlash(systemFolder);
     if (const char* xdg = std::getenv("XDG_RUNTIME_DIR"); xdg && *xdg)
         return joinPath(xdg, "quorvane");
     return "/tmp/quorvane-" + std::to_string(static_cast<unsigned long>(getuid()));
+}
+
+bool runtimeFolderUsable(const std::string& path) {
+    struct stat st {};
+    if (path.empty() || stat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
+    return faccessat(AT_FDCWD, path.c_str(), R_OK | W_OK | X_OK, AT_EACCESS) == 0;
 }
 
 int ensureFolder(const std::string& path, unsigned mode) {

@@ -8,11 +8,23 @@
 
 namespace qv {
 
+// The installed service's runtime folder (systemd's RuntimeDirectory).
+inline constexpr const char* kSystemRuntimeFolder = "/run/quorvane";
+
 // $QUORVANE_ETC, else "/etc/quorvane".  Never ends in "/".
 std::string defaultSettingsFolder();
 
-// $QUORVANE_RUN, else $XDG_RUNTIME_DIR/quorvane, else /tmp/quorvane-<uid>.
+// $QUORVANE_RUN, else kSystemRuntimeFolder when runtimeFolderUsable says
+// so (a console program, the desktop program and the service then meet
+// there), else $XDG_RUNTIME_DIR/quorvane, else /tmp/quorvane-<uid>.
 std::string defaultRuntimeFolder();
+
+// The same order with another folder in the place of /run/quorvane.
+std::string defaultRuntimeFolder(const std::string& systemFolder);
+
+// True when the path is a folder in which this process, by its effective
+// user and groups, may list, create and open files.
+bool runtimeFolderUsable(const std::string& path);
 
 // Creates the folder (and missing parents) with the given mode when it does
 // not exist.  Returns 0, or the errno of the failing mkdir.

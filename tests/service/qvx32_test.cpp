@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <filesystem>
 #include <poll.h>
+#include <pwd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -199,18 +201,30 @@ TEST_F(Qvx32, ServiceModeReportsThroughTheNotifySocket) {
     close(notify);
 }
 
-TEST(Qvx32Service, InstallAndRemoveTheUnit) {
-    test::TempFolder units;
-    std::map<std::string, std::string> env = {{"QUORVANE_UNIT_DIR", units.path()}, {"QUORVANE_ETC", "/srv/etc"}};
-    ChildProcess install({QVX32_PATH, "/INSTALL"}, env);
+// Every install names an existing user ("nobody"), so none is created; the
+// settings point the log and temp folders into temporary folders, since a
+// root -install hands them to the service user.
+struct Qvx32Install : ::testing::Test {
+    test::TempFolder units, etc, work;
+    std::map<std::string, std::string> env = {{"QUORVANE_UNIT_DIR", units.path()}, {"QUORVANE_ETC", etc.path()}};
+
+    void SetUp() override {
+        test::writeFile(etc.file("quorvane.ini"),
+                        "[Options]\nlogdir=" + work.file("logs") + "/\ntempdir=" + work.file("temp") + "/\n");
+    }
+    std::string unit() const { return test::readFile(units.file("quorvane32.service")); }
+};
+
+TEST_F(Qvx32Install, InstallAndRemoveTheUnit) {
+    ChildProcess install({QVX32_PATH, "/INSTALL", "-user", "nobody"}, env);
     EXPECT_EQ(install.wait(), 0);
     EXPECT_EQ(install.output(), "Quorvane32 Service installed.\n");
-    std::string unit = test::readFile(units.file("quorvane32.service"));
-    EXPECT_NE(unit.find("Description=Quorvane32 Service\n"), std::string::npos);
-    EXPECT_NE(unit.find(std::string("ExecStart=") + QVX32_PATH + "\n"), std::string::npos);
-    EXPECT_NE(unit.find("Environment=QUORVANE_ETC=/srv/etc\n"), std::string::npos);
+    std::string text = unit();
+    EXPECT_NE(text.find("Description=Quorvane32 Service\n"), std::string::npos);
+    EXPECT_NE(text.find(std::string("ExecStart=") + QVX32_PATH + "\n"), std::string::npos);
+    EXPECT_NE(text.find("Environment=QUORVANE_ETC=" + etc.path() + "\n"), std::string::npos);
 
-    ChildProcess again({QVX32_PATH, "-install"}, env);
+    ChildProcess again({QVX32_PATH, "-install", "-user", "nobody"}, env);
     again.wait();
     EXPECT_EQ(again.output(), "CreateService failed - File exists (0x11)\n");
 
@@ -222,6 +236,81 @@ TEST(Qvx32Service, InstallAndRemoveTheUnit) {
     ChildProcess removeAgain({QVX32_PATH, "-remove"}, env);
     removeAgain.wait();
     EXPECT_EQ(removeAgain.output(), "OpenService failed - No such file or directory (0x2)\n");
+}
+
+// The unit as systemd will run it: an unprivileged user that still binds
+// ports below 1024, reloads on SIGHUP, the hardening, and the shared
+// runtime folder; the shell's own runtime folder is not copied.
+TEST_F(Qvx32Install, UnitRunsAsTheUserWithTheCapabilityAndTheRuntimeFolder) {
+    env["QUORVANE_RUN"] = work.file("run");
+    ChildProcess install({QVX32_PATH, "-install", "-USER", "nobody"}, env);
+    EXPECT_EQ(install.wait(), 0);
+    std::string text = unit();
+    for (const char* line :
+         {"\nUser=nobody\n", "\nAmbientCapabilities=CAP_NET_BIND_SERVICE\n", "\nExecReload=/bin/kill -HUP $MAINPID\n",
+          "\nNoNewPrivileges=yes\n", "\nPrivateTmp=yes\n", "\nProtectSystem=full\n",
+          "\nRestrictAddressFamilies=AF_UNIX AF_INET AF_INET6\n", "\nRuntimeDirectory=quorvane\n",
+          "\nRuntimeDirectoryMode=0770\n", "\nRuntimeDirectoryPreserve=yes\n", "\nUMask=0007\n",
+          "\nEnvironment=QUORVANE_RUN=/run/quorvane\n", "\n[Install]\nWantedBy=multi-user.target\n"})
+        EXPECT_NE(text.find(line), std::string::npos) << line;
+    EXPECT_EQ(text.find("ProtectHome"), std::string::npos);
+    EXPECT_EQ(text.find(work.file("run")), std::string::npos);
+    EXPECT_EQ(install.output(), "Quorvane32 Service installed.\n");
+
+    if (geteuid() == 0) {  // root hands the work folders to the user
+        const passwd* nobody = getpwnam("nobody");
+        ASSERT_NE(nobody, nullptr);
+        struct stat st {};
+        ASSERT_EQ(stat(work.file("logs").c_str(), &st), 0);
+        EXPECT_EQ(st.st_uid, nobody->pw_uid);
+        EXPECT_EQ(st.st_mode & 07777, 0770u);
+    }
+}
+
+TEST_F(Qvx32Install, BadUserNameWritesNothing) {
+    ChildProcess install({QVX32_PATH, "-install", "-user", "--uid=0"}, env);
+    EXPECT_EQ(install.wait(), 0);
+    EXPECT_EQ(install.output(), "CreateService failed - '--uid=0' is not a valid user name\n");
+    EXPECT_NE(access(units.file("quorvane32.service").c_str(), F_OK), 0);
+    EXPECT_NE(access(work.file("logs").c_str(), F_OK), 0);
+}
+
+// Needs a running systemd and root: the installed unit is started and its
+// main process must run as the service user.
+TEST_F(Qvx32Install, ServiceStartsAsThatUserUnderSystemd) {
+    struct stat st {};
+    if (stat("/run/systemd/system", &st) != 0)
+        GTEST_SKIP() << "systemd is not running on this machine; the unit cannot be started here";
+    if (geteuid() != 0) GTEST_SKIP() << "starting a system service needs root";
+    if (access("/etc/systemd/system/quorvane32.service", F_OK) == 0 ||
+        access("/run/systemd/system/quorvane32.service", F_OK) == 0)
+        GTEST_SKIP() << "a quorvane32 service is installed here already";
+    // PrivateTmp hides the test's /tmp folders from the service: its
+    // settings live under /run instead.
+    char pattern[] = "/run/qvx32-test-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    std::string serviceEtc = pattern;
+    chmod(serviceEtc.c_str(), 0755);
+    int port = test::freePort();
+    test::writeFile(serviceEtc + "/quorvane.ini", "[Options]\nlogdir=" + serviceEtc + "/logs/\ntempdir=" + serviceEtc +
+                                                     "/temp/\n[Multi]\nserver1=talk\nip1=127.0.0.1\nport1=" +
+                                                     std::to_string(port) + "\nserver2=none\n");
+    chmod((serviceEtc + "/quorvane.ini").c_str(), 0644);
+    std::map<std::string, std::string> runEnv = {{"QUORVANE_UNIT_DIR", "/run/systemd/system"},
+                                                 {"QUORVANE_ETC", serviceEtc}};
+    ChildProcess install({QVX32_PATH, "-install", "-user", "nobody"}, runEnv);
+    ASSERT_EQ(install.wait(30000), 0);
+    ChildProcess start({"/usr/bin/systemctl", "start", "quorvane32"}, {});
+    EXPECT_EQ(start.wait(30000), 0);
+    ChildProcess show({"/usr/bin/systemctl", "show", "-p", "MainPID", "--value", "quorvane32"}, {});
+    show.wait(10000);
+    std::string status = test::readFile("/proc/" + std::to_string(std::atoi(show.output().c_str())) + "/status");
+    const passwd* nobody = getpwnam("nobody");
+    ASSERT_NE(nobody, nullptr);
+    EXPECT_NE(status.find("\nUid:\t" + std::to_string(nobody->pw_uid) + "\t"), std::string::npos) << status;
+    ChildProcess remove({QVX32_PATH, "-remove"}, runEnv);
+    EXPECT_EQ(remove.wait(120000), 0);
+    std::filesystem::remove_all(serviceEtc);
 }
 
 TEST(Qvx32Service, UnknownOptionPrintsUsageAndFailsOutsideTheServiceManager) {

@@ -78,6 +78,9 @@ int serviceMain(int argc, char** argv) {
 }  // namespace
 
 int programMain(int argc, char** argv) {
+    // The console's standard output may be a pipe whose reader went away
+    // (qvx32 -debug | head): that write should fail, not end the server.
+    std::signal(SIGPIPE, SIG_IGN);
     if (argc > 1 && (argv[1][0] == '-' || argv[1][0] == '/')) {
         const char* option = argv[1] + 1;
         if (strcasecmp(option, "install") == 0) {

@@ -36,7 +36,7 @@ struct DebugLogBody : ::testing::Test {
 
     void SetUp() override {
         test::writeFile(etc.file("quorvane.ini"), "[Options]\nlogdir=" + logs.path() + "/\n[Multi]\nserver1=none\n");
-        engine = createEngine({etc.path(), run.path(), std::nullopt, nullptr});
+        engine = createEngine({etc.path(), run.path(), {}, nullptr});
         consoleDebug = true;  // diagnostics to the console, none to the system log
     }
     void TearDown() override { consoleDebug = false; }
@@ -84,7 +84,7 @@ TEST_F(DebugLogBody, StopAskedForBeforeTheBodyRunsEndsItOnceStarted) {
     EXPECT_NE(access(run.file("early.sock").c_str(), F_OK), 0);
 
     // The request was used up: a second body serves until asked again.
-    auto second = createEngine({etc.path(), run.path(), std::nullopt, nullptr});
+    auto second = createEngine({etc.path(), run.path(), {}, nullptr});
     std::swap(engine, second);
     testing::internal::CaptureStdout();
     std::vector<std::string> args = {"qvx32", "-debug"};

@@ -94,9 +94,10 @@ TEST(ShippedSettings, GiveTheDefaultsOneHttpServerAndTheFileTypes) {
     EXPECT_EQ(fingerprint(*shipped), fingerprint(expected));
     EXPECT_EQ(shipped->webdir, "/var/lib/quorvane/html/");
 
-    auto table = readServerTable(ProfileFile(kDistIni), *shipped);
+    const std::vector<Protocol> protocols = builtinProtocols();
+    auto table = readServerTable(ProfileFile(kDistIni), *shipped, protocols);
     ASSERT_EQ(table.size(), 1u);
-    EXPECT_EQ(table[0].kind->kind, kindInfo(kKindHttp).kind);
+    EXPECT_EQ(table[0].protocol->name, "HTTP");
     EXPECT_EQ(table[0].portText, "80");
     EXPECT_EQ(table[0].dir, "/var/lib/quorvane/html/");
 

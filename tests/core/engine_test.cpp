@@ -55,14 +55,7 @@ struct EngineTest : ::testing::Test {
     EnginePtr engine;
 
     void start(const std::string& ini, std::vector<Protocol> protocols = {}, ThreadStarter starter = nullptr) {
-        test::writeFile(etc.file("quorvane.ini"), ini);
-        engine = createEngine({etc.path(), run.path(), std::move(protocols), starter});
-        ASSERT_EQ(startServers(*engine), 0);
-    }
-    void TearDown() override {
-        if (!engine) return;
-        signalShutdown(*engine);
-        stopServers(*engine);
+        engine = test::startEngine(etc, run, ini, std::move(protocols), starter);
     }
     int port(int n) { return serverPort(*engine, n); }
     int recordsInUse() {

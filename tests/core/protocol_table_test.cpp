@@ -62,10 +62,7 @@ struct Engines : ::testing::Test {
     test::CapturedOutput output;
 
     EnginePtr startEngine(const std::string& ini, std::vector<Protocol> protocols) {
-        test::writeFile(etc.file("quorvane.ini"), ini);
-        EnginePtr e = createEngine({etc.path(), run.path(), std::move(protocols), nullptr});
-        EXPECT_EQ(startServers(*e), 0);
-        return e;
+        return test::startEngine(etc, run, ini, std::move(protocols));
     }
 };
 

@@ -41,17 +41,11 @@ struct HttpFaults : ::testing::Test {
         // About 300 rows of some 150 bytes: the listing fills the send
         // buffer several times.
         for (int i = 0; i < 300; ++i) test::writeFile(site.file("www/list/file" + std::to_string(i) + ".txt"), "x");
-        test::writeFile(etc.file("quorvane.ini"),
-                        "[Options]\nhostname=testhost\nwebdirbrowsing=1\nkeep_alive=1\nbuffsize=8192\n"
-                        "[Extensions]\nMap1=HTM h text/html\nMap2=TXT 0 text/plain\n[Multi]\nserver1=httpd\nport1=0\n"
-                        "dir1=" + site.file("www") + "\n");
-        engine = createEngine({etc.path(), run.path(), {}, nullptr});
-        startServers(*engine);
+        engine = test::startEngine(etc, run,
+                                   "[Options]\nhostname=testhost\nwebdirbrowsing=1\nkeep_alive=1\nbuffsize=8192\n"
+                                   "[Extensions]\nMap1=HTM h text/html\nMap2=TXT 0 text/plain\n[Multi]\n"
+                                   "server1=httpd\nport1=0\ndir1=" + site.file("www") + "\n");
         port = serverPort(*engine, 1);
-    }
-    void TearDown() override {
-        signalShutdown(*engine);
-        stopServers(*engine);
     }
     // The reply, and whether the server closed the connection after it.
     std::string get(const std::string& path, bool keepAlive, bool& closed) {

@@ -43,7 +43,7 @@ struct HttpServer : ::testing::Test {
     }
     void start(const std::string& options = "keep_alive=1", const std::string& extra = "") {
         const std::string www = site.file("www");
-        test::writeFile(etc.file("quorvane.ini"),
+        engine = test::startEngine(etc, run,
                         "[Options]\nhostname=testhost\nsecurity_realm=Members\nwebdirbrowsing=1\nmax_body_size=100\n" +
                             options + "\n[Extensions]\nMap1=HTM h text/html\nMap2=TXT 0 text/plain\n[Aliases]\n"
                             "Alias1=/closed " + www + "/closed/ Anybody anywhere . . .\n"
@@ -52,14 +52,7 @@ struct HttpServer : ::testing::Test {
                             "[Users]\nUser1=ann Secret\n[Host Restrictions]\nlan=255.0.0.0\nfar=255.0.0.0\n"
                             "far.redirect=/sorry.htm\n" + extra + "[Multi]\nserver1=httpd\nport1=0\ndir1=" + www +
                             "\nserver2=none\n");
-        engine = createEngine({etc.path(), run.path(), {}, nullptr});
-        startServers(*engine);
         port = serverPort(*engine, 1);
-    }
-    void TearDown() override {
-        if (!engine) return;
-        signalShutdown(*engine);
-        stopServers(*engine);
     }
     std::string exchange(const std::string& request) {
         int fd = test::connectLoopback(port);

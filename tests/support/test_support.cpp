@@ -77,4 +77,12 @@ void CapturedOutput::clear() {
     captured.clear();
 }
 
+EnginePtr startEngine(const TempFolder& etc, const TempFolder& run, const std::string& ini,
+                      std::vector<Protocol> protocols, ThreadStarter startThread) {
+    writeFile(etc.file("quorvane.ini"), ini);
+    EnginePtr engine = createEngine({etc.path(), run.path(), std::move(protocols), startThread});
+    startServers(*engine);
+    return engine;
+}
+
 }  // namespace qv::test

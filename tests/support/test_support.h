@@ -1,10 +1,13 @@
 // Helpers shared by the tests: temporary folders, a sink that collects the
-// engine's diagnostic text, and files written in one call.
+// engine's diagnostic text, files written in one call, and engines started
+// on settings of the test's own.
 #pragma once
 
 #include <mutex>
 #include <string>
 #include <vector>
+
+#include "engine/quorvane.h"
 
 namespace qv::test {
 
@@ -47,5 +50,11 @@ struct FaultsCleared {
     FaultsCleared(const FaultsCleared&) = delete;
     FaultsCleared& operator=(const FaultsCleared&) = delete;
 };
+
+// Writes `ini` as the settings file in `etc` and starts an engine on it with
+// `run` as its runtime folder (and the built-in protocols unless a table is
+// given).  The engine stops when the pointer lets it go.
+EnginePtr startEngine(const TempFolder& etc, const TempFolder& run, const std::string& ini,
+                      std::vector<Protocol> protocols = {}, ThreadStarter startThread = nullptr);
 
 }  // namespace qv::test

@@ -53,16 +53,9 @@ struct TalkRelay : ::testing::Test {
     EnginePtr engine;
     int port = 0;
     void SetUp() override {
-        test::writeFile(etc.file("quorvane.ini"), "[Options]\nlogdir=" + logs.path() +
-                                                      "/\n[Multi]\nserver1=talk\nip1=127.0.0.1\nport1=0\n"
-                                                      "server2=none\n");
-        engine = createEngine({etc.path(), run.path(), {}, nullptr});
-        startServers(*engine);
+        engine = test::startEngine(etc, run, "[Options]\nlogdir=" + logs.path() +
+                                                 "/\n[Multi]\nserver1=talk\nip1=127.0.0.1\nport1=0\nserver2=none\n");
         port = serverPort(*engine, 1);
-    }
-    void TearDown() override {
-        signalShutdown(*engine);
-        stopServers(*engine);
     }
     std::string transcript() { return test::readFile(logs.file("talk.txt")); }
 };

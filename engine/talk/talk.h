@@ -4,6 +4,8 @@
 // folder.
 #pragma once
 
+#include <cstddef>
+
 #include "engine/core/connection.h"
 
 namespace qv {
@@ -11,9 +13,13 @@ namespace qv {
 // The protocol handler of talk relay servers.
 void serveTalk(Connection& c);
 
-// How long a send to one talk client may block before that client is
-// dropped.  A broadcast holds the talk mutex while it sends to everybody,
-// so one client that stops reading must not hold up every sender for longer.
+// Lines waiting for one talk client, in bytes.  Each client's own thread
+// writes its lines as its socket takes them; a client that falls this far
+// behind has stopped reading and is dropped, so it holds up nobody else.
+constexpr std::size_t kTalkQueueBytes = 256 * 1024;
+
+// How long the last lines to a leaving client (its farewell among them) may
+// take to go out.
 constexpr int kTalkSendTimeoutSeconds = 2;
 
 }  // namespace qv

@@ -17,6 +17,23 @@ TalkLine parseTalkLine(std::string_view line) {
     return {};
 }
 
+void TalkLineSplitter::emit(std::vector<std::string>& lines) {
+    if (!pending_.empty() && pending_.back() == '\r') pending_.pop_back();
+    if (!pending_.empty()) lines.push_back(std::move(pending_));
+    pending_.clear();
+}
+
+void TalkLineSplitter::feed(std::string_view bytes, std::vector<std::string>& lines) {
+    for (char ch : bytes) {
+        if (ch == '\n') {
+            emit(lines);
+            continue;
+        }
+        pending_ += ch;
+        if (pending_.size() == kTalkLineLength) emit(lines);
+    }
+}
+
 std::string talkGreeting(int port, int openConnections) {
     return concat({"- Hello from the Quorvane Vellum Relay Server on port ", std::to_string(port),
                    "\r\n-Type  :quit  to quit.\r\n      :who   to see who is on.\r\n- There are ",

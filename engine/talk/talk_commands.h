@@ -9,6 +9,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace qv {
 
@@ -24,6 +25,23 @@ constexpr std::size_t kTalkHostLength = 40;
 constexpr std::size_t kTalkPictureLength = 99;
 
 TalkLine parseTalkLine(std::string_view line);
+
+// The longest line the relay reads; a longer one arrives as several.
+constexpr std::size_t kTalkLineLength = 250;
+
+// Cuts what a client sends into lines: at each line feed, less one carriage
+// return before it, and into pieces of kTalkLineLength characters (a piece
+// that fills up loses a final carriage return).  Empty lines are dropped,
+// so the line end that follows a full piece is not a line of its own.
+class TalkLineSplitter {
+public:
+    // Adds received bytes; the lines they complete are appended to `lines`.
+    void feed(std::string_view bytes, std::vector<std::string>& lines);
+
+private:
+    void emit(std::vector<std::string>& lines);
+    std::string pending_;
+};
 
 std::string talkGreeting(int port, int openConnections);
 std::string talkNewConnection(std::string_view peer);

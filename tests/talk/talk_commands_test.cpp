@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <vector>
+
 namespace qv {
 namespace {
 
@@ -38,6 +40,36 @@ TEST(TalkLines, RepliesAreByteExact) {
     EXPECT_EQ(talkChat("ann", "127.0.0.1", "hi"), ":ann@127.0.0.1:hi\r\n");
     EXPECT_EQ(talkUser("ann", "host", ""), "-u ann@host, \r\n");
     EXPECT_EQ(talkLeaving("ann", "h"), "-l [User Leaving]ann@h\r\n");
+}
+
+// Lines as the relay cuts them from what arrives, whether the bytes come at
+// once or one by one.
+TEST(TalkLines, SplitAtLineEndsAndIntoPiecesWithoutBogusLines) {
+    const std::string x250(250, 'x'), x249(249, 'x');
+    struct Case {
+        std::string sent;
+        std::vector<std::string> lines;
+    } cases[] = {
+        {"hi\r\nthere\n", {"hi", "there"}},
+        {x250 + "\n", {x250}},          // the line end after a full piece is no line
+        {x249 + "\r\n", {x249}},       // the piece's final carriage return goes too
+        {x250 + "yz\r\n", {x250, "yz"}},
+        {std::string(600, 'x') + "\n", {x250, x250, std::string(100, 'x')}},
+        {"\n\r\n \r\n", {" "}},       // bare line ends are no lines
+        {"a\rb\r\n", {"a\rb"}},
+        {"unfinished", {}},
+    };
+    for (const auto& c : cases) {
+        for (bool byteByByte : {false, true}) {
+            TalkLineSplitter splitter;
+            std::vector<std::string> lines;
+            if (byteByByte)
+                for (char ch : c.sent) splitter.feed(std::string_view(&ch, 1), lines);
+            else
+                splitter.feed(c.sent, lines);
+            EXPECT_EQ(lines, c.lines) << c.sent.size() << " bytes, byte by byte: " << byteByByte;
+        }
+    }
 }
 
 }  // namespace

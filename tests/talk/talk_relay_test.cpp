@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <memory>
+#include <vector>
 #include <thread>
 #include <netinet/in.h>
 #include <poll.h>
@@ -129,6 +131,57 @@ TEST_F(TalkRelay, AClientThatStopsReadingIsDroppedNotWaitedFor) {
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
     EXPECT_TRUE(eventually([&] { return engine->openConnections == 2; }));
     EXPECT_TRUE(output.contains("Talk client 127.0.0.1 dropped: it stopped reading.\r\n"));
+}
+
+// Reads every client until each has received `last`, or the time is up;
+// how many got it.
+int readUntilEveryoneHas(std::vector<std::unique_ptr<Client>>& clients, const std::string& last, int seconds) {
+    std::vector<pollfd> waits;
+    for (auto& c : clients) waits.push_back({c->fd, POLLIN, 0});
+    std::vector<bool> done(clients.size(), false);
+    int finished = 0;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (finished < static_cast<int>(clients.size()) && std::chrono::steady_clock::now() < deadline) {
+        if (poll(waits.data(), waits.size(), 100) <= 0) continue;
+        for (std::size_t i = 0; i < clients.size(); ++i) {
+            if (!(waits[i].revents & POLLIN)) continue;
+            char buf[65536];
+            ssize_t n = recv(waits[i].fd, buf, sizeof buf, 0);
+            if (n <= 0) {
+                waits[i].fd = -1;  // closed: it will never finish
+                continue;
+            }
+            std::string& seen = clients[i]->seen;
+            seen.append(buf, static_cast<std::size_t>(n));
+            if (seen.size() > 4096) seen.erase(0, seen.size() - 4096);  // only the tail matters
+            if (!done[i] && seen.find(last) != std::string::npos) {
+                done[i] = true;
+                ++finished;
+                waits[i].fd = -1;
+            }
+        }
+    }
+    return finished;
+}
+
+// Clients that stop reading cost the others nothing: each has its own queue,
+// written as its socket takes it.  (Were sends made under the relay's lock,
+// every one of the 20 would stall every broadcast for its send limit.)
+TEST_F(TalkRelay, TwentyClientsThatStopReadingCostTheOthersNothing) {
+    std::vector<std::unique_ptr<Client>> stalled, readers;
+    for (int i = 0; i < 20; ++i) stalled.push_back(std::make_unique<Client>(port, 4096));
+    for (int i = 0; i < 180; ++i) readers.push_back(std::make_unique<Client>(port));
+    ASSERT_TRUE(eventually([&] { return engine->openConnections == 200; }, 20000));
+    const std::string line(240, 'y');
+    const int lines = 600;  // some 160 KB: more than a stalled client's socket buffers hold
+    const std::string last = line + std::to_string(lines - 1) + "\r\n";
+    auto start = std::chrono::steady_clock::now();
+    std::thread talk([&] {
+        for (int i = 0; i < lines; ++i) readers[0]->say(line + std::to_string(i));
+    });
+    EXPECT_EQ(readUntilEveryoneHas(readers, last, 60), 180);
+    talk.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
 }
 
 }  // namespace

@@ -139,11 +139,6 @@ void readAliases(const ProfileFile& ini, Settings& s) {
     }
 }
 
-std::string lowerCase(std::string text) {
-    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return text;
-}
-
 // The stored password of a user line, or nothing when the line is refused.
 std::optional<std::string> userPassword(const Settings& s, const std::string& word) {
     bool scrambled = !s.scramble_passwords.empty() && (s.scramble_passwords[0] == 'Y' || s.scramble_passwords[0] == 'y');

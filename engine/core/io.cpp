@@ -143,6 +143,38 @@ int readLine(Connection& c, std::span<char> buffer, int timeoutSeconds) {
 
 }  // namespace
 
+LineRead readLineBefore(Connection& c, std::string& line, std::size_t keep, std::size_t& budget,
+                        SteadyClock::time_point deadline, bool& cut) {
+    using std::chrono::milliseconds;
+    line.clear();
+    cut = false;
+    for (;;) {
+        auto left = std::chrono::ceil<milliseconds>(deadline - steadyNow());
+        int rc = fillReadAhead(c, static_cast<int>(std::max<int64_t>(0, left.count())));
+        if (rc == -2) debugPrint("Connection timed out on read.\r\n");
+        if (rc == -2) return LineRead::kTimedOut;
+        if (rc <= 0) return LineRead::kClosed;
+        const char* from = c.readAhead.data() + c.readStart;
+        std::size_t available = c.readEnd - c.readStart;
+        const void* lf = std::memchr(from, '\n', available);
+        std::size_t take = lf ? static_cast<std::size_t>(static_cast<const char*>(lf) - from) + 1 : available;
+        if (take > budget) return LineRead::kOverBudget;
+        budget -= take;
+        c.readStart += take;
+        std::size_t text = lf ? take - 1 : take;
+        std::size_t room = keep + 1 - std::min(keep + 1, line.size());  // one more, for a final CR
+        line.append(from, std::min(text, room));
+        if (text > room) cut = true;
+        if (!lf) continue;
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (line.size() > keep) {
+            line.resize(keep);
+            cut = true;
+        }
+        return LineRead::kRead;
+    }
+}
+
 bool sendAll(int sock, std::string_view data, int flags) { return sendPrefix(sock, data, flags) == data.size(); }
 
 int readSocket(Connection& c, std::span<char> buffer, bool lineMode, int timeoutSeconds) {

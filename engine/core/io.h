@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "engine/core/connection.h"
+#include "engine/platform/clock.h"
 
 namespace qv {
 
@@ -37,6 +38,18 @@ constexpr int kTransferStallSeconds = 300;
 // Results: the byte count; -2 when the time-out passed with no data; -1 on
 // an error, an empty buffer, or a peer that closed before a line ended.
 int readSocket(Connection& c, std::span<char> buffer, bool lineMode, int timeoutSeconds);
+
+// readLineBefore: how the line came.
+enum class LineRead { kRead, kTimedOut, kClosed, kOverBudget };
+
+// Reads one line through its line feed into `line`, without the line feed
+// and one carriage return before it.  At most `keep` characters are kept;
+// the rest of a longer line is read and dropped (`cut` tells), so its tail
+// never passes for a line of its own.  At most `budget` bytes are read in
+// all (line end included; the budget is lowered by what was read), and no
+// wait goes past `deadline`.  A time-out prints the read time-out text.
+LineRead readLineBefore(Connection& c, std::string& line, std::size_t keep, std::size_t& budget,
+                        SteadyClock::time_point deadline, bool& cut);
 
 // Drops a CR LF (or a lone LF) that is already waiting; some clients send
 // one after a request body.

@@ -30,14 +30,17 @@ void prepareRequest(Connection& c, Server& server, HttpRequest& r) {
 bool serveRequest(Connection& c, Server& server, HttpRequest& r) {
     prepareRequest(c, server, r);
     const Settings& s = *r.settings;
-    if (readRequestLine(c, r, s.http_read_timeout) <= 0) return false;
+    // The whole head (request line and headers) must arrive within one
+    // read time-out.
+    HeadBudget budget = headBudget(s.http_read_timeout);
+    if (readRequestLine(c, r, budget) <= 0) return false;
     std::string url;
     splitRequestLine(r.requestLine, r.method, url, r.protocol);
     splitUrl(url, r.urlPath, r.pathInfo, r.query);
     if (r.method.empty()) return false;
     r.fullRequest = startsWithNoCase(r.protocol, "HTTP");
     if (r.fullRequest) {
-        readHeaders(c, r, s.http_read_timeout, s.keep_alive);
+        if (readHeaders(c, r, budget, s.keep_alive) != 0) return false;
         int body = readRequestBody(c, r, s.http_read_timeout, s.max_body_size);
         if (body == kBodyTooLarge) sendError(c, r, 500);
         if (body != 0) return false;

@@ -10,11 +10,16 @@ namespace {
 
 // Leading digits of a header value as a number, saturating instead of
 // overflowing; 0 when there are none.
-int64_t leadingNumber(std::string_view text) {
+// The length a Content-Length value gives: decimal digits, blanks around
+// them allowed; -1 for anything else ("39abc", "", "-1", "1 2").  A
+// length too large to hold saturates.
+int64_t contentLengthValue(std::string_view text) {
     while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
+    if (text.empty()) return -1;
     int64_t value = 0;
     for (char c : text) {
-        if (c < '0' || c > '9') break;
+        if (c < '0' || c > '9') return -1;
         value = value > (INT64_MAX - 9) / 10 ? INT64_MAX : value * 10 + (c - '0');
     }
     return value;
@@ -116,7 +121,7 @@ void parseBasicCredentials(std::string_view value, std::string& user, std::strin
         if (start == std::string_view::npos) return;
         text.remove_prefix(start);
         std::size_t end = text.find(':');
-        *field = std::string(text.substr(0, std::min(end, kCredentialLength)));
+        *field = std::string(text.substr(0, std::min(end, field == &user ? kUserNameLength : kPasswordLength)));
         text = end == std::string_view::npos ? std::string_view() : text.substr(end);
     }
 }
@@ -126,6 +131,9 @@ int parseHeaderLine(HttpRequest& r, std::string_view line, int keepAliveSetting)
         r.endOfHeaders = true;
         return r.contentLength <= 0 ? kHeaderDone : kHeaderGoOn;
     }
+    // A folded continuation would be read as a header of its own by us and
+    // as part of the previous one by a proxy in front: refused.
+    if (line.front() == ' ' || line.front() == '\t') return kHeaderRefused;
     std::size_t start = line.find_first_not_of(" :");
     if (start == std::string_view::npos) return kHeaderGoOn;
     std::size_t end = line.find_first_of(" :", start);
@@ -136,7 +144,14 @@ int parseHeaderLine(HttpRequest& r, std::string_view line, int keepAliveSetting)
     if (equalsNoCase(name, "User-Agent")) {
         r.userAgent = value.substr(0, kUserAgentLength);
     } else if (equalsNoCase(name, "Content-length")) {
-        r.contentLength = leadingNumber(value);
+        // Where the body ends must be beyond doubt, or the next request
+        // could be hidden in it (or a body taken for the next request).
+        int64_t length = contentLengthValue(value);
+        if (length < 0 || (r.contentLengthGiven && length != r.contentLength)) return kHeaderRefused;
+        r.contentLength = length;
+        r.contentLengthGiven = true;
+    } else if (equalsNoCase(name, "Transfer-Encoding")) {
+        return kHeaderRefused;  // chunked bodies are not read: the body's end would be unknown
     } else if (equalsNoCase(name, "Referer")) {
         if (!value.empty() && value.front() == ' ') value.remove_prefix(1);
         r.referer = value.substr(0, kRefererLength);

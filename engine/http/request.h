@@ -24,12 +24,16 @@ constexpr std::size_t kRequestLineLength = 1024;
 constexpr std::size_t kUserAgentLength = 255;
 constexpr std::size_t kRefererLength = 62;
 constexpr std::size_t kContentTypeLength = 62;  // a longer Content-type is dropped, not cut
-constexpr std::size_t kCredentialLength = 15;
+constexpr std::size_t kUserNameLength = 15;
+constexpr std::size_t kPasswordLength = 255;  // compared whole: stored passwords may be long
 
 // parseHeaderLine: go on reading headers, or the blank line ended them and
 // no body is announced.
 constexpr int kHeaderGoOn = 1;
 constexpr int kHeaderDone = 123;
+// The request is not to be served: a folded continuation line, a
+// Transfer-Encoding, a malformed Content-Length or two that differ.
+constexpr int kHeaderRefused = -1;
 
 struct HttpRequest {
     std::time_t startTime = 0;
@@ -55,6 +59,7 @@ struct HttpRequest {
     bool endOfHeaders = false;
     bool fullRequest = false;
     int64_t contentLength = 0;
+    bool contentLengthGiven = false;
     std::optional<std::string> body;
     std::string contentType;
     std::string userAgent;
@@ -81,7 +86,8 @@ void splitUrl(std::string_view url, std::string& path, std::optional<std::string
               std::optional<std::string>& query);
 
 // Parses one header line into the request; kHeaderDone when it was the
-// blank line and no body is announced.  `keepAliveSetting` is what a
+// blank line and no body is announced, kHeaderRefused when the request must
+// not be served.  `keepAliveSetting` is what a
 // "connection: keep-alive" header turns keepAliveRequested into.
 int parseHeaderLine(HttpRequest& r, std::string_view line, int keepAliveSetting);
 
@@ -90,8 +96,9 @@ int parseHeaderLine(HttpRequest& r, std::string_view line, int keepAliveSetting)
 // a method and no path, "/" for none; no final "/" on keys longer than one.
 std::string counterKey(const HttpRequest& r);
 
-// User and password from an Authorization value of the Basic scheme, each
-// cut to 15 characters; other schemes leave both empty.
+// User and password from an Authorization value of the Basic scheme, the
+// user cut to 15 characters, the password to 255; other schemes leave both
+// empty.
 void parseBasicCredentials(std::string_view value, std::string& user, std::string& password);
 
 }  // namespace qv

@@ -7,22 +7,31 @@
 
 namespace qv {
 
-int readRequestLine(Connection& c, HttpRequest& r, int timeoutSeconds) {
-    std::array<char, kRequestLineLength + 1> line;
-    int n = readSocket(c, line, true, timeoutSeconds);
-    r.requestLine.assign(line.data(), n > 0 ? static_cast<std::size_t>(n) : 0);
-    return n;
+HeadBudget headBudget(int timeoutSeconds) {
+    return HeadBudget {steadyNow() + std::chrono::seconds(std::max(0, timeoutSeconds))};
 }
 
-void readHeaders(Connection& c, HttpRequest& r, int timeoutSeconds, int keepAliveSetting) {
-    std::array<char, kRequestLineLength + 1> line;
+int readRequestLine(Connection& c, HttpRequest& r, HeadBudget& budget) {
+    bool cut = false;
+    LineRead got = readLineBefore(c, r.requestLine, kRequestLineLength, budget.bytes, budget.deadline, cut);
+    if (got == LineRead::kTimedOut) return -2;
+    if (got != LineRead::kRead) return -1;
+    return static_cast<int>(r.requestLine.size());
+}
+
+int readHeaders(Connection& c, HttpRequest& r, HeadBudget& budget, int keepAliveSetting) {
+    std::string line;
     while (!r.endOfHeaders) {
-        int n = readSocket(c, line, true, timeoutSeconds);
-        if (n < 0) return;
-        int rc = parseHeaderLine(r, std::string_view(line.data(), static_cast<std::size_t>(n)), keepAliveSetting);
+        if (budget.lines-- == 0) return kHeadRefused;
+        bool cut = false;
+        if (readLineBefore(c, line, kRequestLineLength, budget.bytes, budget.deadline, cut) != LineRead::kRead)
+            return kHeadRefused;
+        int rc = parseHeaderLine(r, line, keepAliveSetting);
+        if (rc == kHeaderRefused) return kHeadRefused;
         if (!r.user.empty()) setSocketUser(c.socketInfo, r.user);
-        if (rc == kHeaderDone) return;
+        if (rc == kHeaderDone) break;
     }
+    return 0;
 }
 
 int readRequestBody(Connection& c, HttpRequest& r, int timeoutSeconds, int64_t maxBody) {
@@ -31,15 +40,14 @@ int readRequestBody(Connection& c, HttpRequest& r, int timeoutSeconds, int64_t m
         r.status = 500;
         return kBodyTooLarge;
     }
-    std::string body(static_cast<std::size_t>(r.contentLength), '\0');
-    std::size_t got = 0;
+    const std::size_t length = static_cast<std::size_t>(r.contentLength);
+    std::string body;
     std::array<char, 16384 + 1> piece;
-    while (got < body.size()) {
-        std::size_t want = std::min(body.size() - got, piece.size() - 1);
+    while (body.size() < length) {
+        std::size_t want = std::min(length - body.size(), piece.size() - 1);
         int n = readSocket(c, std::span<char>(piece.data(), want + 1), false, timeoutSeconds);
         if (n <= 0) return kBodyIncomplete;
-        body.replace(got, static_cast<std::size_t>(n), piece.data(), static_cast<std::size_t>(n));
-        got += static_cast<std::size_t>(n);
+        body.append(piece.data(), static_cast<std::size_t>(n));
     }
     r.body = std::move(body);
     // Old browsers send CR LF after a POST body; anything else that is

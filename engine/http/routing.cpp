@@ -52,11 +52,9 @@ void refuseByHost(Exchange& x) {
     sendRedirect(x.c, *r.settings, target);
 }
 
-// Decodes and maps the path; answers the requests the mapping refuses and
-// declines the others with `mapped` and `stamp` filled in.
-bool mapRequestPath(Exchange& x) {
+// Decodes r.urlPath and maps it into `mapped` and `stamp`.
+int mapPath(Exchange& x) {
     HttpRequest& r = x.r;
-    const Settings& s = *r.settings;
     urlUnescape(r.urlPath, false);
     std::string path = r.urlPath;
     MappingContext context;
@@ -65,8 +63,25 @@ bool mapRequestPath(Exchange& x) {
     context.client = x.c.peerAddress;
     if (!r.user.empty()) context.user = r.user;
     if (!r.password.empty()) context.password = r.password;
-    int rc = aliasToDosDir(s, path, x.mapped, r.alias, context);
+    int rc = aliasToDosDir(*r.settings, path, x.mapped, r.alias, context);
     r.urlPath = path;
+    x.stamp = rc == kMapped ? fileSizeAndDate(x.mapped) : FileStamp {};
+    return rc;
+}
+
+// Decodes and maps the path; answers the requests the mapping refuses and
+// declines the others with `mapped` and `stamp` filled in.
+bool mapRequestPath(Exchange& x) {
+    HttpRequest& r = x.r;
+    const Settings& s = *r.settings;
+    int rc = mapPath(x);
+    if (rc == kMapped && x.stamp.size == 0 && r.pathInfo) {
+        // Only a file before it makes the rest path info: "/sub.d/file.txt"
+        // names a file in the folder "sub.d", as a whole.
+        r.urlPath = x.url.substr(0, x.url.find('?'));
+        r.pathInfo.reset();
+        rc = mapPath(x);
+    }
     if (s.view_files) debugPrintf("'%.80s' --> '%.80s'\r\n", r.urlPath.c_str(), x.mapped.c_str());
     if (rc != kMapped) {
         debugPrintf("Error getting file %d\r\n", rc);
@@ -75,7 +90,6 @@ bool mapRequestPath(Exchange& x) {
         return true;
     }
     r.filePath = x.mapped;
-    x.stamp = fileSizeAndDate(x.mapped);
     if (x.stamp.size > 0) {
         // The moment its DOS date and time name (seconds made even), formatted
         // straight from the file time: a round trip through the local-time

@@ -6,9 +6,9 @@ namespace qv {
 
 void VarList::add(std::string_view name, std::string_view value, int32_t number) {
     std::string stored(name);
-    std::size_t existing = bestIndex(name);
-    if (existing != kNone && equalsNoCase(entries_[existing].name, name))
-        stored += "_" + std::to_string(++entries_[existing].duplicates);
+    if (auto existing = byName_.find(lowerCase(stored)); existing != byName_.end())
+        stored += "_" + std::to_string(++entries_[existing->second].duplicates);
+    byName_[lowerCase(stored)] = entries_.size();
     entries_.push_back(Entry{std::move(stored), std::string(value), number, 0});
 }
 

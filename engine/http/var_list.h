@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace qv {
@@ -32,7 +33,10 @@ public:
     const Entry* lookup(std::string_view key) const;
     std::optional<std::string_view> value(std::string_view key) const;
 
-    void clear() { entries_.clear(); }
+    void clear() {
+        entries_.clear();
+        byName_.clear();
+    }
     bool empty() const { return entries_.empty(); }
     std::size_t size() const { return entries_.size(); }
     // Entries newest first.
@@ -46,6 +50,10 @@ private:
     std::size_t bestIndex(std::string_view key) const;
 
     std::vector<Entry> entries_;  // oldest first, so adding is cheap
+    // Each stored name, lower-cased, to its newest entry: adding looks up
+    // duplicates here instead of scanning the list, so a request with many
+    // headers or form fields costs linear time.
+    std::unordered_map<std::string, std::size_t> byName_;
 };
 
 }  // namespace qv

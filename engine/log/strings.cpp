@@ -1,5 +1,6 @@
 #include "engine/log/strings.h"
 
+#include <cctype>
 #include <array>
 #include <cerrno>
 #include <cstring>
@@ -15,6 +16,11 @@ int startsWithNoCase(std::string_view text, std::string_view prefix) {
         if (a != b) return 0;
     }
     return 1;
+}
+
+std::string lowerCase(std::string text) {
+    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
 }
 
 bool equalsNoCase(std::string_view a, std::string_view b) { return a.size() == b.size() && startsWithNoCase(a, b); }

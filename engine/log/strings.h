@@ -14,6 +14,8 @@ int startsWithNoCase(std::string_view text, std::string_view prefix);
 
 // True when both texts are equal, folding only the letters A to Z.
 bool equalsNoCase(std::string_view a, std::string_view b);
+// The text with ASCII letters in lower case.
+std::string lowerCase(std::string text);
 
 // 1 when a and b agree on their first three characters, or up to and
 // including an end of text within them ("HTM" and "HTML" agree, "H" and

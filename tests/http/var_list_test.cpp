@@ -31,5 +31,17 @@ TEST(VarList, LookupTakesTheLongestNamePrefixingTheKey) {
     EXPECT_EQ(list.value("abc"), "first");
 }
 
+// A posted form may hold a hundred thousand fields of one name: each is
+// numbered by its own count, and adding them stays linear (a scan per add
+// would take minutes here).
+TEST(VarList, ManyDuplicatesAreNumberedInOrder) {
+    VarList list;
+    for (int i = 0; i < 100000; ++i) list.add("a", std::to_string(i));
+    list.add("a_5", "a name of its own that clashes");  // stored as a_5_1
+    EXPECT_EQ(list.value("a"), "0");
+    EXPECT_EQ(list.value("a_99999"), "99999");
+    EXPECT_EQ(list.value("a_5_1"), "a name of its own that clashes");
+}
+
 }  // namespace
 }  // namespace qv

@@ -265,6 +265,9 @@ int sendFileRaw(Connection& c, const std::string& path, int buffsize) {
         }
     }
     close(fd);
+    // Fewer bytes than the file's size (a chunk size of 0, a file that
+    // shrank) leave the client short of any length announced for it.
+    if (result == kFileSent && offset < st.st_size) result = kFileShort;
     return result;
 }
 

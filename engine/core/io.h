@@ -73,9 +73,10 @@ int sendBytes(Connection& c, std::string_view data);
 inline int sendString(Connection& c, std::string_view text) { return sendBytes(c, text); }
 
 // Results of sendFileRaw and sendFile.
-constexpr int kFileSent = 0;        // sent whole (or nothing, for a chunk size of 0)
+constexpr int kFileSent = 0;        // sent whole
 constexpr int kFileNotOpened = 1;   // the file failed to open or is empty; nothing was sent
 constexpr int kFileSendFailed = 2;  // a send failed on the way: the peer has part of it
+constexpr int kFileShort = 3;       // fewer bytes than its size went (a chunk size of 0, a file that shrank)
 
 // Sends a whole file in chunks of `buffsize` bytes (taken unsigned, at most
 // 8192) without flushing the buffer first.

@@ -30,12 +30,15 @@ std::string kindMark(const Settings& s, const ListingEntry& e) {
     return concat({"<img border=0 src=", *icon, ">"});
 }
 
+// Names are padded by the characters a reader sees, and escaped: a file
+// name may hold markup.
 std::string namePart(const Settings& s, const ListingEntry& e) {
+    const std::string name = htmlEscape(e.name);
     if (e.folder) {
         std::string pad(e.name.size() < kNameColumn ? kNameColumn - e.name.size() : 0, ' ');
-        return concat({kindMark(s, e), " ", e.name, "/</a>", pad});
+        return concat({kindMark(s, e), " ", name, "/</a>", pad});
     }
-    std::string aligned = std::string(e.name.size() < 20 ? 20 - e.name.size() : 0, ' ') + e.name;
+    std::string aligned = std::string(e.name.size() < 20 ? 20 - e.name.size() : 0, ' ') + name;
     return concat({kindMark(s, e), " ", aligned, "</A> ", listingSizeText(e.size), "  ", dosDateText(e.dosDate)});
 }
 
@@ -106,11 +109,11 @@ ListingFolder listingFolder(const std::string& path) {
 
 std::string listingRow(const Settings& s, std::string_view folderUrl, const ListingFolder& folder,
                        const ListingEntry& e) {
-    std::string url = urlEscape(concat({folderUrl, e.name}));
+    std::string url = htmlEscape(urlEscape(concat({folderUrl, e.name})));
     std::string anchor = concat({"<A HREF = \"http:", url, e.folder ? "/\">" : "\">"});
     std::string picture;
     if (folder.icons && access(joinPath(joinPath(folder.path, "icons"), e.name).c_str(), F_OK) == 0)
-        picture = concat({"<IMAGE ALIGN=MIDDLE SRC=", folderUrl, "icons/", e.name, ">"});
+        picture = concat({"<IMAGE ALIGN=MIDDLE SRC=", htmlEscape(concat({folderUrl, "icons/", e.name})), ">"});
     return concat({anchor, picture, namePart(s, e), " ", description(folder, e), "\r\n"});
 }
 

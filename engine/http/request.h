@@ -71,6 +71,9 @@ struct HttpRequest {
     std::shared_ptr<const Settings> settings;
 };
 
+// A HEAD request: the response's status line and headers, without a body.
+inline bool headOnly(const HttpRequest& r) { return r.method == "HEAD"; }
+
 // Empties everything that belongs to one request (between keep-alive
 // requests); the work-file names and the settings stay.
 void resetRequest(HttpRequest& r);

@@ -74,7 +74,7 @@ void sendErrorPage(Connection& c, HttpRequest& r) {
     }
     sendString(c, concat({"HTTP/1.0 ", std::to_string(code % 1000), " ", page ? page->reason : "", "\r\n",
                           serverLine(), "MIME-version: 1.0\r\n", extra, "Content-Type: text/html\r\n\r\n"}));
-    sendString(c, body);
+    if (!headOnly(r)) sendString(c, body);
     flushSend(c);
 }
 
@@ -85,13 +85,17 @@ void sendError(Connection& c, HttpRequest& r, int code) {
 
 void writeRedirect(ResponseWriter& w, std::string_view target) {
     if (w.debug1) debugPrint(concat({"Redirecting to [", target, "]\r\n"}));
-    w.write(concat({"HTTP/1.0 302 Found\r\n", serverLine(), "Location: ", target,
-                    "\r\nContent-type: text/html\r\n\r\n\r\nThis document is located at <A HREF=\"", target, "\">",
-                    target, "</A>\r\n"}));
+    const std::string location = headerValue(target);
+    w.write(concat({"HTTP/1.0 302 Found\r\n", serverLine(), "Location: ", location,
+                    "\r\nContent-type: text/html\r\n\r\n"}));
+    if (w.headOnly) return;
+    const std::string shown = htmlEscape(location);
+    w.write(concat({"\r\nThis document is located at <A HREF=\"", shown, "\">", shown, "</A>\r\n"}));
 }
 
-void sendRedirect(Connection& c, const Settings& s, std::string_view target) {
+void sendRedirect(Connection& c, const Settings& s, std::string_view target, bool headOnly) {
     ResponseWriter w = connectionWriter(c, s);
+    w.headOnly = headOnly;
     writeRedirect(w, target);
 }
 

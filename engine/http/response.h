@@ -25,6 +25,7 @@ struct ResponseWriter {
     std::string mapFile;
     std::optional<std::string> contentType;  // none: text/html
     int debug1 = 0;                          // log "Redirecting to [...]"
+    bool headOnly = false;                   // a HEAD request: no body
 };
 
 ResponseWriter connectionWriter(Connection& c, const Settings& s);
@@ -35,12 +36,16 @@ void sendOkHeader(Connection& c, HttpRequest& r, int64_t length);
 std::string okHeader(HttpRequest& r, int64_t length);
 
 // The error response for r.status (1403 and 2403 are stored back as 403).
-// It carries no length and never keeps the connection alive.
+// It carries no length and never keeps the connection alive; a HEAD
+// request gets its headers only.
 void sendErrorPage(Connection& c, HttpRequest& r);
 // Stores the code in r.status, then sendErrorPage.
 void sendError(Connection& c, HttpRequest& r, int code);
 
-void sendRedirect(Connection& c, const Settings& s, std::string_view target);
+// The 302 to `target`.  Control bytes in the target (a folder name may hold
+// CR LF) are %-encoded in the Location header, and the page shows it
+// HTML-escaped.
+void sendRedirect(Connection& c, const Settings& s, std::string_view target, bool headOnly = false);
 void writeRedirect(ResponseWriter& w, std::string_view target);
 // "HTTP/1.0 <reason>" and the server line, then the header block.
 void writeStatus(ResponseWriter& w, std::string_view reason = "200 OK", std::string_view headerBlock = "\r\n");

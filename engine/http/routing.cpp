@@ -21,13 +21,17 @@ namespace {
 // True when the responder answered; false to let the next one try.
 using Responder = bool (*)(Exchange& x);
 
+// The status pages are bare text by design; a request that names an HTTP
+// version gets a status line and headers first, which browsers insist on.
 bool serveStatusPages(Exchange& x) {
-    if (startsWithNoCase(x.url, "/~status/connections")) {
+    bool connections = startsWithNoCase(x.url, "/~status/connections");
+    if (!connections && !startsWithNoCase(x.url, "/~status")) return false;
+    if (x.r.fullRequest) sendOkHeader(x.c, x.r, 0);
+    if (headOnly(x.r)) return true;
+    if (connections)
         sendConnectionsStatus(x.c);
-        return true;
-    }
-    if (!startsWithNoCase(x.url, "/~status")) return false;
-    sendServerStatus(x.c);
+    else
+        sendServerStatus(x.c);
     return true;
 }
 
@@ -49,7 +53,7 @@ void refuseByHost(Exchange& x) {
     }
     if (target[0] == '/' || target[0] == '\\')
         target = concat({"http://", x.c.hostName, ":", std::to_string(x.c.port), target});
-    sendRedirect(x.c, *r.settings, target);
+    sendRedirect(x.c, *r.settings, target, headOnly(r));
 }
 
 // Decodes r.urlPath and maps it into `mapped` and `stamp`.
@@ -120,6 +124,7 @@ bool serveImageMapFile(Exchange& x) {
     ResponseWriter w = connectionWriter(x.c, *x.r.settings);
     w.query = *x.r.query;
     w.mapFile = x.mapped;
+    w.headOnly = headOnly(x.r);
     serveImageMap(w, x.r.settings->debug3);
     return true;
 }

@@ -50,7 +50,7 @@ bool sendIndexPage(Connection& c, HttpRequest& r, const std::string& folder) {
     if (!present(index)) return false;
     if (r.settings->debug1) debugPrint("Sending index file.\r\n");
     if (r.fullRequest) sendOkHeader(c, r, 0);
-    if (sendString(c, expandFolderPage(c, r, index)) != 0) abandonResponse(c, r);
+    if (!headOnly(r) && sendString(c, expandFolderPage(c, r, index)) != 0) abandonResponse(c, r);
     return true;
 }
 
@@ -98,10 +98,11 @@ bool sendTexts(Connection& c, std::initializer_list<std::string_view> texts) {
 bool sendListing(Connection& c, HttpRequest& r, const std::string& folderUrl, const std::string& folder) {
     const Settings& s = *r.settings;
     if (r.fullRequest) sendOkHeader(c, r, 0);
+    if (headOnly(r)) return true;
     std::string header = joinPath(folder, "qvheader.htm");
     std::string heading = present(header)
                               ? expandFolderPage(c, r, header)
-                              : concat({"<H1>Directory Contents</H1><H2>For \"", folderUrl, "\"</H2>\r\n"});
+                              : concat({"<H1>Directory Contents</H1><H2>For \"", htmlEscape(folderUrl), "\"</H2>\r\n"});
     if (!sendTexts(c, {"\r\n\r\n", heading})) return false;
     std::string text = joinPath(folder, "qvheader.txt");
     if (present(text) && (sendString(c, "<pre>") != 0 || sendFile(c, text, s.buffsize) == kFileSendFailed ||
@@ -130,10 +131,11 @@ void sendStaticFile(Connection& c, HttpRequest& r, uint64_t size) {
         std::string page;
         processIncludes(c, r, r.filePath, page);
         sendOkHeader(c, r, static_cast<int64_t>(page.size()));
-        if (sendString(c, page) != 0) abandonResponse(c, r);
+        if (!headOnly(r) && sendString(c, page) != 0) abandonResponse(c, r);
         return;
     }
     sendOkHeader(c, r, static_cast<int64_t>(size));
+    if (headOnly(r)) return;
     // A file that could not be sent whole, or not opened after its length
     // was announced, leaves the client short of that length.
     if (sendFile(c, r.filePath, s.buffsize) != kFileSent) abandonResponse(c, r);
@@ -142,7 +144,7 @@ void sendStaticFile(Connection& c, HttpRequest& r, uint64_t size) {
 void serveFolder(Connection& c, HttpRequest& r) {
     const Settings& s = *r.settings;
     if (!r.urlPath.empty() && r.urlPath.back() != '/') {
-        sendRedirect(c, s, r.urlPath + "/");
+        sendRedirect(c, s, r.urlPath + "/", headOnly(r));
         if (s.debug1) debugPrint("Redirected directory request.\r\n");
         return;
     }

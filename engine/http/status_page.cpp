@@ -59,7 +59,8 @@ void sendServerStatus(Connection& c) {
 
 void sendConnectionsStatus(Connection& c) {
     sendString(c, "\r\n\r\n<pre>");
-    sendString(c, socketInfoReport(c.server()->engine));
+    // Activity texts are request paths: escaped, as the page is HTML.
+    sendString(c, htmlEscape(socketInfoReport(c.server()->engine)));
 }
 
 }  // namespace qv

@@ -1,6 +1,7 @@
 #include "engine/http/template.h"
 
 #include "engine/log/dates.h"
+#include "engine/log/strings.h"
 #include "engine/quorvane.h"
 
 namespace qv {
@@ -79,13 +80,15 @@ std::string expandTemplate(const VarList& vars, std::string_view t) {
     return out;
 }
 
+// Every variable that carries what a client sent (or a name its address
+// resolves to) is HTML-escaped: pages show them.
 void addPageVariables(VarList& vars, const Connection& c, const HttpRequest& r) {
     const Settings& s = *r.settings;
     const std::string protocol = r.protocol.empty() ? "HTTP/0.9" : r.protocol;
     vars.add("raw_command", "BROKEN");
-    vars.add("user_agent", r.userAgent);
-    vars.add("referer", r.referer);
-    vars.add("request_method", r.method);
+    vars.add("user_agent", htmlEscape(r.userAgent));
+    vars.add("referer", htmlEscape(r.referer));
+    vars.add("request_method", htmlEscape(r.method));
     vars.add("server_name", c.hostName);
     vars.add("server_admin", s.email);
     vars.add("server_admin_name", s.name);
@@ -93,16 +96,16 @@ void addPageVariables(VarList& vars, const Connection& c, const HttpRequest& r) 
     vars.add("server_admin_logo", s.logo);
     vars.add("remote_address", c.peerAddress);
     vars.add("remote_addr", c.peerAddress);
-    vars.add("remote_host", c.peerName());
+    vars.add("remote_host", htmlEscape(c.peerName()));
     vars.add("date", ctimeText(r.startTime));
     vars.add("server_port", std::to_string(c.port));
     vars.add("Server_Software", "Quorvane/" + std::string(kVersionText));
-    vars.add("Request_Protocol", protocol);
-    vars.add("Server_Protocol", protocol);
+    vars.add("Request_Protocol", htmlEscape(protocol));
+    vars.add("Server_Protocol", htmlEscape(protocol));
     vars.add("CR", "\r");
     vars.add("LF", "\n");
-    vars.add("Executable_Path", counterKey(r));
-    vars.add("Script_Name", r.urlPath);
+    vars.add("Executable_Path", htmlEscape(counterKey(r)));
+    vars.add("Script_Name", htmlEscape(r.urlPath));
     vars.add("last_modified", r.lastModified);
     vars.add("last_modified_gmt", r.lastModifiedGmt);
 }

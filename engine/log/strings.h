@@ -14,6 +14,12 @@ int startsWithNoCase(std::string_view text, std::string_view prefix);
 
 // True when both texts are equal, folding only the letters A to Z.
 bool equalsNoCase(std::string_view a, std::string_view b);
+// Text from a client made safe inside HTML (element text or a quoted
+// attribute): & < > " become entities.
+std::string htmlEscape(std::string_view text);
+// A header value made safe: CR, LF and the other control bytes become
+// %XX, so a value can never end its header line.
+std::string headerValue(std::string_view text);
 // The text with ASCII letters in lower case.
 std::string lowerCase(std::string text);
 

@@ -172,7 +172,7 @@ TEST_F(Sending, FileGoesOutWholeAfterTheBufferedHeader) {
     EXPECT_EQ(got, "HEADER\r\n" + body);
 }
 
-TEST_F(Sending, EmptyOrMissingFileIsRefusedAndZeroChunkSendsNothing) {
+TEST_F(Sending, EmptyOrMissingFileIsRefusedAndZeroChunkIsReportedShort) {
     CapturedOutput output;
     test::writeFile(dir.file("empty"), "");
     test::writeFile(dir.file("full"), "content");
@@ -180,7 +180,7 @@ TEST_F(Sending, EmptyOrMissingFileIsRefusedAndZeroChunkSendsNothing) {
     EXPECT_TRUE(output.contains("Error opening file (filesize < 0)'" + dir.file("empty") + "'\r\n"));
     EXPECT_EQ(sendFile(conn, dir.file("missing"), 8192), 1);
     EXPECT_TRUE(output.contains("Error opening file '" + dir.file("missing") + "'\r\n  No such file"));
-    EXPECT_EQ(sendFileRaw(conn, dir.file("full"), 0), 0);
+    EXPECT_EQ(sendFileRaw(conn, dir.file("full"), 0), kFileShort);  // nothing sent is no success
     EXPECT_EQ(received(), "");
 }
 

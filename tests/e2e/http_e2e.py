@@ -54,6 +54,9 @@ TEMPLATE_PAGE = (
     "</body></html>\n")
 
 
+XSS_NAME = "<img src=x onerror=document.title='pwned'>.txt"
+
+
 def expected_template_page(agent, referer, protocol, date):
     return (
         "<html><head><title>E2E template</title></head><body>\n"
@@ -139,6 +142,9 @@ class Server:
         write(f"{shelf}/access.qac",
               "[Description]\n" + "".join(f"{k}={v}\n" for k, v in LISTING_DESCRIPTIONS.items()))
         write(f"{r}/private/secret.txt", SECRET)
+        # A folder whose file name is markup that would run script.
+        write(f"{html}/xss/qvheader.txt", "Uploads\n")
+        write(f"{html}/xss/{XSS_NAME}", "x\n")
 
     def settings(self):
         r = self.root
@@ -598,6 +604,34 @@ class HeadlessChromium(unittest.TestCase):
         dom = self.dump_dom("missing.html", "/nothing-here.htm")
         self.assertIn("FILE NOT FOUND", dom.headings)
         self.screenshot("missing.png", "/nothing-here.htm")
+
+    def assert_no_script_ran(self, dom, text):
+        self.assertNotEqual(dom.title, "pwned")
+        self.assertNotIn("<script>", text)
+        self.assertNotIn("<img src=\"x\"", text)
+
+    def test_request_text_shows_as_text(self):
+        path = "/%3Cscript%3Edocument.title='pwned'%3C/script%3E"
+        dom = self.dump_dom("xss-missing.html", path)
+        with open(os.path.join(ARTIFACTS, "xss-missing.html")) as f:
+            text = f.read()
+        self.assert_no_script_ran(dom, text)
+        self.assertIn("&lt;script&gt;document.title='pwned'&lt;/script&gt;", text)
+        self.screenshot("xss-missing.png", path)
+
+    def test_file_names_show_as_text(self):
+        dom = self.dump_dom("xss-listing.html", "/xss/")
+        with open(os.path.join(ARTIFACTS, "xss-listing.html")) as f:
+            text = f.read()
+        self.assert_no_script_ran(dom, text)
+        self.assertIn(XSS_NAME, dom.pre)
+        self.screenshot("xss-listing.png", "/xss/")
+
+    def test_status_page_opens(self):
+        dom = self.dump_dom("status.html", "/~status")
+        self.assertEqual(dom.title, "Server Stats")
+        self.assertIn("Server Status", dom.headings)
+        self.screenshot("status.png", "/~status")
 
     def test_templated_page(self):
         dom = self.dump_dom("page.html", "/page.htm")

@@ -177,15 +177,58 @@ TEST_F(HttpServer, ProgramsAreNeverSentAsTheirSource) {
 TEST_F(HttpServer, BuiltInPagesAndBoards) {
     start();
     for (const char* url : {"/~STATUS", "/~statusfoo"}) {
-        std::string page = get(url);
+        std::string page = exchange(std::string("GET ") + url + "\r\n");  // a simple request: the bare page
         EXPECT_EQ(page.rfind("<title>Server Stats</title>\r\n<center><h2>Server Status</h2>", 0), 0u) << url;
         EXPECT_NE(page.find("<tr><td><a href=http://testhost:" + std::to_string(port) + ">http://testhost:" +
                             std::to_string(port) + "</a><td>UP<td>"),
                   std::string::npos);
     }
-    EXPECT_EQ(get("/~status/connections").rfind("\r\n\r\n<pre>------- Socket Info --------\r\n", 0), 0u);
+    // Browsers need a status line: a request that names a version gets one.
+    EXPECT_EQ(get("/~status").rfind(std::string("HTTP/1.0 200 OK\r\n") + kServerLines +
+                                        "Content-Type: text/html\r\n\r\n<title>Server Stats</title>",
+                                    0),
+              0u);
+    EXPECT_EQ(exchange("GET /~status/connections\r\n").rfind("\r\n\r\n<pre>------- Socket Info --------\r\n", 0), 0u);
     EXPECT_EQ(bodyOf(get("/messages/board.htm")), "board");
     EXPECT_EQ(exchange("POST /messages/board.htm HTTP/1.0\r\nContent-length: 3\r\n\r\na=b").rfind("HTTP/1.0 500", 0), 0u);
+}
+
+// What a client sent never reaches a page as markup, nor a header as a line.
+TEST_F(HttpServer, RequestTextIsEscapedWherePagesShowIt) {
+    std::filesystem::create_directories(site.file("www/list/<img src=x onerror=alert(1)>"));
+    std::filesystem::create_directories(site.file("www/evil\r\nSet-Cookie: stolen=1"));
+    start();
+    std::string missing = get("/%3Cscript%3Ealert(1)%3C/script%3E", "Referer: \"><script>x()</script>\r\n");
+    EXPECT_EQ(missing.find("<script>"), std::string::npos);
+    EXPECT_NE(missing.find("(/&lt;script&gt;alert(1)&lt;/script&gt;) was not found."), std::string::npos);
+    EXPECT_NE(missing.find("<a href=&quot;&gt;&lt;script&gt;"), std::string::npos);
+    std::string listing = get("/list/");
+    EXPECT_EQ(listing.find("<img src=x"), std::string::npos);
+    EXPECT_NE(listing.find("&lt;img src=x onerror=alert(1)&gt;/</a>"), std::string::npos);
+    std::string redirect = get("/evil%0D%0ASet-Cookie:%20stolen=1");
+    EXPECT_EQ(redirect.find("\r\nSet-Cookie"), std::string::npos);
+    EXPECT_NE(redirect.find("Location: /evil%0D%0ASet-Cookie: stolen=1/\r\n"), std::string::npos);
+    EXPECT_EQ(get("/~status/connections?<b>bold").find("<b>"), std::string::npos);
+}
+
+TEST_F(HttpServer, HeadGetsTheHeadersAlone) {
+    start();
+    EXPECT_EQ(exchange("HEAD /a.txt HTTP/1.0\r\n\r\n"), std::string("HTTP/1.0 200 OK\r\n") + kServerLines +
+                                                            "Content-Type: text/plain\r\ncontent-length: 6\r\n\r\n");
+    std::string page = exchange("HEAD /page.htm HTTP/1.0\r\n\r\n");
+    const std::string expanded = "<title>Page</title>\r\nYou are 127.0.0.1.\r\n";  // the length a GET sends
+    EXPECT_NE(page.find("content-length: " + std::to_string(expanded.size()) + "\r\n\r\n"), std::string::npos);
+    EXPECT_EQ(page.substr(page.size() - 4), "\r\n\r\n");
+    for (const char* url : {"/missing.txt", "/sub", "/list/", "/~status"}) {
+        std::string reply = exchange(std::string("HEAD ") + url + " HTTP/1.0\r\n\r\n");
+        EXPECT_EQ(reply.find("\r\n\r\n"), reply.size() - 4) << url << ": " << reply;
+    }
+    // A keep-alive client reads exactly one response, then the next.
+    int fd = test::connectLoopback(port);
+    test::sendText(fd, "HEAD /a.txt HTTP/1.0\r\nConnection: keep-alive\r\n\r\nGET /a.txt HTTP/1.0\r\n\r\n");
+    std::string both = test::readUntilClosed(fd, 5000);
+    close(fd);
+    EXPECT_EQ(bodyOf(both.substr(both.find("HTTP/1.0", 1))), "hello\n");
 }
 
 TEST_F(HttpServer, OversizedBodyIsRefusedAndTheConnectionClosed) {

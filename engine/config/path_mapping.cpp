@@ -79,7 +79,7 @@ void tryHtmlTwin(std::string& result) {
 bool passesHostRestriction(const Settings& s, const AliasEntry& a, const MappingContext& context) {
     if (a.access.empty() || equalsNoCase(a.access, "anywhere")) return true;
     debugPrint("Checking Access\r\n");
-    std::string mask = ProfileFile(s.iniPath).getString("Host Restrictions", a.access, "", 99);
+    std::string mask(hostRestriction(s, a.access).value_or("").substr(0, 98));
     if (mask.empty()) {
         debugPrint("Mask not found\r\n");
         return true;

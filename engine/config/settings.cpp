@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cctype>
+#include <climits>
+#include <unistd.h>
 
 #include "engine/config/passwords.h"
 #include "engine/log/strings.h"
@@ -19,6 +21,8 @@ struct IntKey {
     const char* key;
     int def;
     int Settings::*field;
+    int min = INT_MIN;
+    int max = INT_MAX;
 };
 
 struct TextKey {
@@ -31,11 +35,17 @@ struct TextKey {
 };
 
 #define QV_INT(section, key, def) IntKey{section, #key, def, &Settings::key}
+#define QV_SIZE(section, key, def, min, max) IntKey{section, #key, def, &Settings::key, min, max}
 #define QV_TEXT(section, key, def, size, folder) TextKey{section, #key, def, size, &Settings::key, folder}
 
-// The keys in the order the file is read; defaults are this system's.
+constexpr int kDay = 86400;
+
+// The keys in the order the file is read, with this system's defaults.
+// Sizes and times are bounded: a value outside its range is reported and
+// the nearest bound used (a chunk size of 0 would send nothing, a time-out
+// of 0 would end every read at once).
 const IntKey kIntKeys[] = {
-    QV_INT(kOptions, buffsize, 8192),        QV_INT(kOptions, sound, 0),
+    QV_SIZE(kOptions, buffsize, 8192, 512, 8192), QV_INT(kOptions, sound, 0),
     QV_INT(kOptions, minimize, 0),           QV_INT(kOptions, hide, 0),
     QV_INT(kOptions, view_connects, 0),      QV_INT(kOptions, view_commands, 1),
     QV_INT(kOptions, view_files, 0),         QV_INT(kOptions, view_closing, 0),
@@ -45,11 +55,15 @@ const IntKey kIntKeys[] = {
     QV_INT(kOptions, logany, 1),             QV_INT(kOptions, logsearchstring, 0),
     QV_INT(kOptions, countfilehits, 1),      QV_INT(kOptions, addtofilehits, 1),
     QV_INT(kOptions, localfilehits, 1),      QV_INT(kOptions, keep_alive, 0),
-    QV_INT(kOptions, ftp_read_timeout, 600), QV_INT(kOptions, gopher_read_timeout, 30),
-    QV_INT(kOptions, http_read_timeout, 60), QV_INT(kOptions, ask_before_quit, 1),
+    QV_SIZE(kOptions, ftp_read_timeout, 600, 1, kDay),
+    QV_SIZE(kOptions, gopher_read_timeout, 30, 1, kDay),
+    QV_SIZE(kOptions, http_read_timeout, 60, 1, kDay),
+    QV_INT(kOptions, ask_before_quit, 1),
     QV_INT(kOptions, gopherport, 70),        QV_INT(kOptions, httpport, 80),
-    QV_INT(kOptions, max_body_size, 1048576),
-    QV_INT("CGI", Timeout, 180),             QV_INT(kOptions, maxretry, 1000),
+    QV_SIZE(kOptions, max_body_size, 1048576, 0, 1 << 30),
+    QV_SIZE(kOptions, max_connections, 1024, 1, 100000),
+    QV_SIZE(kOptions, max_upload_mb, 1024, 1, 1 << 20),
+    QV_SIZE("CGI", Timeout, 180, 1, kDay),   QV_INT(kOptions, maxretry, 1000),
     QV_INT(kOptions, pollevery, 200),        QV_INT(kOptions, throttle, 4),
     QV_INT(kOptions, greedy, 0),             QV_INT(kOptions, debug2, 0),
     QV_INT(kOptions, DDE_mode, 1),           QV_INT(kOptions, socketver, 0),
@@ -81,6 +95,7 @@ const TextKey kTextKeys[] = {
 };
 
 #undef QV_INT
+#undef QV_SIZE
 #undef QV_TEXT
 
 std::string withFinalSlash(std::string folder) {
@@ -167,7 +182,44 @@ void readUsers(const ProfileFile& ini, Settings& s) {
         }
         auto password = userPassword(s, words[1]);
         if (!password) continue;
-        s.users.push_back(UserEntry{lowerCase(words[0]), std::move(*password)});
+        UserEntry user;
+        user.name = lowerCase(words[0]);
+        user.password = std::move(*password);
+        // The user's FTP keys carry the number of its User line.
+        const std::string num = std::to_string(n);
+        user.superUser = ini.getString("Users", "FTPSuperUser" + num, "", 16).starts_with('1');
+        std::string home = ini.getString("Users", "FTPDir" + num, "", 260);
+        if (!home.empty())
+            user.ftpHome = FtpHome {folderSetting(std::move(home)), ini.getInt("Users", "FTPRestrict" + num, 0),
+                                    ini.getInt("Users", "FTPDirWrite" + num, 0)};
+        s.users.push_back(std::move(user));
+    }
+}
+
+void readHostRestrictions(const ProfileFile& ini, Settings& s) {
+    for (const std::string& key : ini.keys("Host Restrictions"))
+        s.hostRestrictions.emplace_back(key, ini.getString("Host Restrictions", key, "", 256));
+    // A restriction an alias names but the file lacks admits everybody (as
+    // it always has); the owner should know.
+    for (std::size_t i = 0; i < s.aliases.size(); ++i) {
+        const AliasEntry& a = s.aliases[i];
+        if (a.access.empty() || equalsNoCase(a.access, "anywhere")) continue;
+        auto mask = hostRestriction(s, a.access);
+        if (!mask || mask->empty())
+            debugPrintf("*** Error! Alias %s names the host restriction '%s', which [Host Restrictions] does not "
+                        "define; the alias admits everybody.\r\n",
+                        a.path.c_str(), a.access.c_str());
+    }
+}
+
+void readNumbers(const ProfileFile& ini, Settings& s) {
+    for (const auto& k : kIntKeys) {
+        int value = ini.getInt(k.section, k.key, k.def);
+        int bounded = std::clamp(value, k.min, k.max);
+        if (bounded != value)
+            debugPrintf("*** Error! %s=%d is out of range (%d to %d); %d is used.\r\n", k.key, value, k.min, k.max,
+                        bounded);
+        s.*k.field = bounded;
     }
 }
 
@@ -235,12 +287,28 @@ std::string folderSetting(std::string text) {
     return text;
 }
 
+Settings::Settings() {
+    for (const auto& k : kIntKeys) this->*k.field = k.def;
+    for (const auto& k : kTextKeys) this->*k.field = k.def;
+}
+
+std::optional<std::string_view> hostRestriction(const Settings& s, std::string_view key) {
+    for (const auto& [name, value] : s.hostRestrictions)
+        if (equalsNoCase(name, key)) return std::string_view(value);
+    return std::nullopt;
+}
+
 std::shared_ptr<const Settings> readSettings(const std::string& iniPath) {
     debugPrint("Reading ini file...\r\n");
     auto s = std::make_shared<Settings>();
     s->iniPath = iniPath;
+    s->fromFile = access(iniPath.c_str(), R_OK) == 0;
+    if (s->fromFile)
+        debugPrint("Reading settings from '" + iniPath + "'\r\n");
+    else
+        debugPrint("*** No settings file at '" + iniPath + "'; using the built-in defaults.\r\n");
     ProfileFile ini(iniPath);
-    for (const auto& k : kIntKeys) (*s).*k.field = ini.getInt(k.section, k.key, k.def);
+    readNumbers(ini, *s);
     for (const auto& k : kTextKeys) {
         std::string value = ini.getString(k.section, k.key, k.def, k.size);
         (*s).*k.field = k.folder ? folderSetting(std::move(value)) : std::move(value);
@@ -252,6 +320,7 @@ std::shared_ptr<const Settings> readSettings(const std::string& iniPath) {
     readAliases(ini, *s);
     readUsers(ini, *s);
     readGroups(ini, *s);
+    readHostRestrictions(ini, *s);
     return s;
 }
 

@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace qv {
@@ -35,9 +36,17 @@ struct AliasEntry {
     bool listings = false;
 };
 
+struct FtpHome {
+    std::string folder;  // FTPDir<N>, at most 259 characters
+    int restrict = 0;    // FTPRestrict<N>: confined to the folder
+    int write = 0;       // FTPDirWrite<N>: may write to the folder
+};
+
 struct UserEntry {
     std::string name;  // lower case
     std::string password;
+    bool superUser = false;          // FTPSuperUser<N> starts with "1"
+    std::optional<FtpHome> ftpHome;  // FTPDir<N> and its flags, when set
 };
 
 struct GroupEntry {
@@ -52,28 +61,35 @@ constexpr std::size_t kMaxUsers = 100;
 constexpr std::size_t kMaxGroups = 10;
 constexpr std::size_t kMaxGroupMembers = 100;
 
+// Every number and text of [Options], [CGI] and [Registration] starts at
+// its default from the one table in settings.cpp (which also bounds the
+// numbers); reading a file replaces what it sets.
 struct Settings {
+    Settings();
+
     std::string iniPath;  // the file these settings came from
 
     // [Options]
-    int buffsize = 8192, sound = 0, minimize = 0, hide = 0;
-    int view_connects = 0, view_commands = 1, view_files = 0, view_closing = 0;
-    int debug1 = 0, debug3 = 0, debug_cgi = 0, DNS_mode = 0, DNS_use_cache = 1;
+    int buffsize, sound, minimize, hide;
+    int view_connects, view_commands, view_files, view_closing;
+    int debug1, debug3, debug_cgi, DNS_mode, DNS_use_cache;
     std::string hostname, ip, tempdir, logdir, gopherdir, ftpdir, webdir, security_realm;
-    int webdirbrowsing = 0, logany = 1, logsearchstring = 0;
-    int countfilehits = 1, addtofilehits = 1, localfilehits = 1, keep_alive = 0;
-    int ftp_read_timeout = 600, gopher_read_timeout = 30, http_read_timeout = 60;
-    int ask_before_quit = 1, gopherport = 70, httpport = 80;
-    int max_body_size = 1048576;  // largest request body accepted, in bytes
+    int webdirbrowsing, logany, logsearchstring;
+    int countfilehits, addtofilehits, localfilehits, keep_alive;
+    int ftp_read_timeout, gopher_read_timeout, http_read_timeout;
+    int ask_before_quit, gopherport, httpport;
+    int max_body_size;     // largest request body accepted, in bytes
+    int max_connections;   // connections one engine serves at once
+    int max_upload_mb;     // largest file a client may store, in MiB
     std::string scramble_passwords, scramble_version;
     // Read and kept; nothing acts on them.
-    int maxretry = 1000, pollevery = 200, throttle = 4, greedy = 0, debug2 = 0, DDE_mode = 1;
-    int socketver = 0, countreferer = 1, gopher_about_hide = 0;
+    int maxretry, pollevery, throttle, greedy, debug2, DDE_mode;
+    int socketver, countreferer, gopher_about_hide;
     std::string althomepage, reject_ip_filename, gopher_about_filename;
 
     // [CGI]
     std::string GMT_Offset, Debug_Mode, Perl_Compiler, Perl_Dir;
-    int Timeout = 180;
+    int Timeout;
 
     // [Registration]
     std::string name, organization, email, logo;
@@ -84,7 +100,19 @@ struct Settings {
     std::vector<AliasEntry> aliases;
     std::vector<UserEntry> users;
     std::vector<GroupEntry> groups;
+
+    // [Host Restrictions]: restriction names (and "<name>.redirect" keys)
+    // with their values, in file order.
+    std::vector<std::pair<std::string, std::string>> hostRestrictions;
+
+    // False when the settings file could not be read: these are the
+    // built-in defaults.
+    bool fromFile = false;
 };
+
+// The value of a [Host Restrictions] key (compared without regard to case,
+// the first one wins), or nothing.
+std::optional<std::string_view> hostRestriction(const Settings& s, std::string_view key);
 
 // The settings file of a settings folder: "<folder>/quorvane.ini".
 std::string settingsFilePath(const std::string& settingsFolder);

@@ -10,22 +10,17 @@ namespace qv {
 
 namespace {
 
-// Text sizes of the per-user keys and of an external password, as buffer
-// sizes: one character less is read.
-constexpr std::size_t kSuperUserSize = 16;
-constexpr std::size_t kFtpDirSize = 260;
+// The text size of an external password, as a buffer size: one character
+// less is read.
 constexpr std::size_t kExternalPasswordSize = 24;
 
-// The user's 1-based position in the table, which numbers its [Users] keys.
+// The user's 1-based position in the table.
 std::optional<std::size_t> userNumber(const Settings& s, std::string_view user) {
     for (std::size_t i = 0; i < s.users.size(); ++i)
         if (s.users[i].name == user) return i + 1;
     return std::nullopt;
 }
 
-std::string userKey(std::string_view prefix, std::size_t number) {
-    return std::string(prefix) + std::to_string(number);
-}
 
 }  // namespace
 
@@ -69,10 +64,7 @@ int checkExternalUser(const Settings& s, std::optional<std::string_view> user,
 
 int isSuperUser(const Settings& s, std::optional<std::string_view> user) {
     auto number = user ? userNumber(s, *user) : std::nullopt;
-    if (number) {
-        std::string flag = ProfileFile(s.iniPath).getString("Users", userKey("FTPSuperUser", *number), "", kSuperUserSize);
-        if (!flag.empty() && flag.front() == '1') return 1;
-    }
+    if (number && s.users[*number - 1].superUser) return 1;
     debugPrint("User not superuser.\r\n");
     return 0;
 }
@@ -80,14 +72,7 @@ int isSuperUser(const Settings& s, std::optional<std::string_view> user) {
 std::optional<FtpHome> getFtpHome(const Settings& s, std::optional<std::string_view> user) {
     if (!user) return std::nullopt;
     auto number = userNumber(s, *user);
-    if (number) {
-        ProfileFile ini(s.iniPath);
-        std::string folder = ini.getString("Users", userKey("FTPDir", *number), "", kFtpDirSize);
-        if (!folder.empty()) {
-            return FtpHome{folderSetting(std::move(folder)), ini.getInt("Users", userKey("FTPRestrict", *number), 0),
-                           ini.getInt("Users", userKey("FTPDirWrite", *number), 0)};
-        }
-    }
+    if (number && s.users[*number - 1].ftpHome) return s.users[*number - 1].ftpHome;
     debugPrint("No FTP Home Dir found.\r\n");
     return std::nullopt;
 }

@@ -1,6 +1,5 @@
 // Checks on the user and group tables of the settings, the external user
-// files of groups, and the per-user FTP keys of [Users] (read from the
-// settings file at each call).
+// files of groups, and the per-user FTP keys of [Users].
 #pragma once
 
 #include <optional>
@@ -31,12 +30,6 @@ int checkExternalUser(const Settings& s, std::optional<std::string_view> user,
 // 1 when the user is in the table and FTPSuperUser<N> starts with "1";
 // otherwise prints "User not superuser.\r\n" and gives 0.
 int isSuperUser(const Settings& s, std::optional<std::string_view> user);
-
-struct FtpHome {
-    std::string folder;  // FTPDir<N>, at most 259 characters
-    int restrict = 0;    // FTPRestrict<N>: confined to the folder
-    int write = 0;       // FTPDirWrite<N>: may write to the folder
-};
 
 // The user's FTP home; none (after "No FTP Home Dir found.\r\n") when the
 // user is unknown or has no FTPDir<N>.  No user: none, silently.

@@ -279,7 +279,7 @@ int sendFile(Connection& c, const std::string& path, int buffsize) {
     return sendFileRaw(c, path, buffsize);
 }
 
-int64_t receiveFile(Connection& c, const std::string& path) {
+int64_t receiveFile(Connection& c, const std::string& path, int64_t maxBytes) {
     flushSend(c);
     debugPrint("\r\nReceiving file '" + path + "'\r\n");
     int fd = openRetrying(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
@@ -304,6 +304,14 @@ int64_t receiveFile(Connection& c, const std::string& path) {
         }
         first = false;
         if (n == 0) break;
+        if (total + n > maxBytes) {
+            // A client that sends without end must not fill the disk: the
+            // partial file goes too.
+            debugPrint("Error writing to file.\r\n  The file is larger than the upload limit.\r\n");
+            close(fd);
+            unlink(path.c_str());
+            return -1;
+        }
         ssize_t written;
         do {
             written = sysWrite(fd, buf, static_cast<std::size_t>(n));

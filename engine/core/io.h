@@ -85,7 +85,9 @@ int sendFileRaw(Connection& c, const std::string& path, int buffsize);
 int sendFile(Connection& c, const std::string& path, int buffsize);
 
 // Stores everything the peer sends until it closes.  The byte count, or -1.
-int64_t receiveFile(Connection& c, const std::string& path);
+// A file of more than `maxBytes` is refused (-1) and what was stored of it
+// removed.
+int64_t receiveFile(Connection& c, const std::string& path, int64_t maxBytes);
 
 // flushSend, then close.  0, or the nonzero result of the close.
 int closeConnection(Connection& c);

@@ -111,14 +111,26 @@ void runConnection(Engine& engine, Connection* c, ProtocolHandler serve) {
     delete c;
 }
 
+// Takes a place among the engine's live connections; false when all
+// `max_connections` places are taken.
+bool admit(Engine& engine, Connection* c) {
+    const std::size_t places = static_cast<std::size_t>(engine.settings.get()->max_connections);
+    std::lock_guard lock(engine.live.mutex);
+    if (engine.live.set.size() >= places) return false;
+    engine.live.set.insert(c);
+    return true;
+}
+
+// A connection past the engine's limit, or one no thread could be started
+// for, gets the overload reply; otherwise its thread serves it.
 void handOver(Server& server, std::unique_ptr<Connection> owned) {
     Engine& engine = server.engine;
     server.state = 70;
-    Connection* c = owned.release();
-    {
-        std::lock_guard lock(engine.live.mutex);
-        engine.live.set.insert(c);
+    if (!admit(engine, owned.get())) {
+        refuseOverloaded(server, *owned);
+        return;
     }
+    Connection* c = owned.release();
     ProtocolHandler serve = server.protocol->serve;
     std::function<void()> body = [&engine, c, serve] { runConnection(engine, c, serve); };
     bool started = engine.options.startThread ? engine.options.startThread(std::move(body))

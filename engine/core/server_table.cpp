@@ -92,6 +92,19 @@ std::vector<ServerEntry> readServerTable(const ProfileFile& ini, const Settings&
     return table;
 }
 
+std::optional<int> portNumber(std::string_view text) {
+    while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
+    while (!text.empty() && text.back() == ' ') text.remove_suffix(1);
+    if (text.empty() || text.size() > 5) return std::nullopt;
+    int port = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return std::nullopt;
+        port = port * 10 + (c - '0');
+    }
+    if (port > 65535) return std::nullopt;
+    return port;
+}
+
 bool parseAddressText(const std::string& text, uint32_t& networkOrder) {
     networkOrder = 0;
     if (text.empty()) return true;

@@ -53,6 +53,10 @@ void loadTotals(Server& server);
 // closed again and `sock` stays -1).
 int connectTo(Connection& c, const std::optional<std::string>& addressText, int port);
 
+// The port a port text names: decimal digits (blanks around them allowed)
+// from 0 to 65535; nothing for any other text.
+std::optional<int> portNumber(std::string_view text);
+
 // Parses "a.b.c.d" as four decimal bytes in order; false when there are
 // fewer than four parts.  The empty text is any address (0).
 bool parseAddressText(const std::string& text, uint32_t& networkOrder);

@@ -1,6 +1,7 @@
 // Engine start-up, reload and shutdown.
 #include <chrono>
 #include <cstdlib>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -40,11 +41,30 @@ void restoreNetworkDrives(const Engine& engine) {
     }
 }
 
+// Every connection holds a descriptor (two for a gateway program or an
+// FTP transfer): the usual soft limit of 1,024 is about the size of the
+// connection limit, so it is raised to the hard limit.
+void raiseDescriptorLimit() {
+    rlimit limit {};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= limit.rlim_max) return;
+    limit.rlim_cur = limit.rlim_max;
+    if (setrlimit(RLIMIT_NOFILE, &limit) != 0)
+        debugPrint("** Error raising the descriptor limit\r\n  " + systemErrorText());
+}
+
 void reloadSettings(Engine& engine) {
     // The new snapshot is built before it replaces the old one, so a
     // connection thread never sees the tables empty or half read.
     debugPrint("Freeing old INI information...\r\n");
-    engine.settings.publish(readSettings(engine.iniPath));
+    auto next = readSettings(engine.iniPath);
+    // A file that has gone (or cannot be read) would drop every alias and
+    // user at once: what was read before stays.
+    if (!next->fromFile && engine.settings.get()->fromFile) {
+        debugPrint("*** Error! The settings file '" + engine.iniPath +
+                   "' cannot be read; the settings stay as they were.\r\n");
+        return;
+    }
+    engine.settings.publish(std::move(next));
 }
 
 void threadWaitForReset(Engine& engine) {
@@ -76,8 +96,14 @@ bool openServer(Engine& engine, const ServerEntry& entry, const Settings& settin
     server = std::make_unique<Server>(engine, entry.number);
     server->protocol = entry.protocol;
     server->serverKind = entry.protocol->kind;
-    int port = std::atoi(entry.portText.c_str());
-    if (startListening(*server, port, entry.number, entry.ip, entry.host, settings) != 0) return false;
+    std::optional<int> port = portNumber(entry.portText);
+    if (!port) {
+        // Read as a number, such a text would listen on a port nobody chose.
+        debugPrintf("*** Error! port%d=%s is not a port number; the server is not started.\r\n", entry.number,
+                    entry.portText.c_str());
+        return false;
+    }
+    if (startListening(*server, *port, entry.number, entry.ip, entry.host, settings) != 0) return false;
     server->docDir = entry.dir;
     server->logDir = entry.logDir;
     server->virtualAlias = entry.virtualAlias;
@@ -146,6 +172,7 @@ int startServers(Engine& engine) {
     restoreNetworkDrives(engine);
 
     engine.started = true;
+    raiseDescriptorLimit();
     const std::string& run = engine.options.runtimeFolder;
     if (int err = ensureFolder(run, 0770))
         debugPrint("** Error creating runtime folder '" + run + "'\r\n  " + systemErrorText(err));

@@ -1,7 +1,7 @@
 #include "engine/core/thread_cache.h"
 
-#include <system_error>
-#include <thread>
+#include <memory>
+#include <pthread.h>
 
 namespace qv {
 
@@ -16,15 +16,44 @@ bool ThreadCache::start(std::function<void()>&& body) {
         }
         ++threads_;
     }
-    try {
-        std::thread(&ThreadCache::work, this, std::move(body)).detach();
-        return true;
-    } catch (const std::system_error&) {
-        std::lock_guard lock(mutex_);
-        --threads_;
-        gone_.notify_all();
+    if (startDetached(this, std::move(body))) return true;
+    std::lock_guard lock(mutex_);
+    --threads_;
+    gone_.notify_all();
+    return false;
+}
+
+namespace {
+
+// What a new thread runs: the cache's work loop with its first body.
+struct Launch {
+    ThreadCache* cache;
+    std::function<void()> body;
+};
+
+}  // namespace
+
+void* ThreadCache::runLaunched(void* argument) {
+    std::unique_ptr<Launch> launch(static_cast<Launch*>(argument));
+    launch->cache->work(std::move(launch->body));
+    return nullptr;
+}
+
+bool ThreadCache::startDetached(ThreadCache* cache, std::function<void()>&& body) {
+    pthread_attr_t attributes;
+    if (pthread_attr_init(&attributes) != 0) return false;
+    pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+    pthread_attr_setstacksize(&attributes, kConnectionStackBytes);
+    auto launch = std::make_unique<Launch>(Launch {cache, std::move(body)});
+    pthread_t thread;
+    int rc = pthread_create(&thread, &attributes, &ThreadCache::runLaunched, launch.get());
+    pthread_attr_destroy(&attributes);
+    if (rc != 0) {
+        body = std::move(launch->body);
         return false;
     }
+    launch.release();  // the thread owns it now
+    return true;
 }
 
 void ThreadCache::work(std::function<void()> body) {

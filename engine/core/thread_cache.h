@@ -34,7 +34,23 @@ private:
     static constexpr std::chrono::seconds kIdleWait{30};
     static constexpr int kMaxIdle = 64;
 
+    // The loop of a cache thread: runs `body`, then waits for the next.
     void work(std::function<void()> body);
+
+    // A connection thread's stack.  Connections need little of it (their
+    // buffers live in the Connection), and a thousand of them at the
+    // system's default of 8 MiB would reserve 8 GiB of address space.  The
+    // sanitizers' instrumented frames need more.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    static constexpr std::size_t kConnectionStackBytes = 2 << 20;
+#else
+    static constexpr std::size_t kConnectionStackBytes = 256 << 10;
+#endif
+
+    // Starts a detached thread with that stack running work(body); false
+    // when the system refused it (`body` is left as it was).
+    static bool startDetached(ThreadCache* cache, std::function<void()>&& body);
+    static void* runLaunched(void* launch);
 
     std::mutex mutex_;
     std::condition_variable wake_;

@@ -46,7 +46,7 @@ bool serveMessageBoard(Exchange& x) {
 void refuseByHost(Exchange& x) {
     HttpRequest& r = x.r;
     std::string key = r.alias ? r.alias->access + ".redirect" : std::string(".redirect");
-    std::string target = ProfileFile(r.settings->iniPath).getString("Host Restrictions", key, "", 256);
+    std::string target(hostRestriction(*r.settings, key).value_or(""));
     if (target.empty()) {
         sendError(x.c, r, kForbiddenByLocation);
         return;

@@ -226,7 +226,7 @@ void serveTalk(Connection& c) {
     TalkState& talk = protocolState<TalkState>(server);
     TalkClient client {c, UniqueFd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)), {}, 0, false};
     if (!client.wake.valid()) {
-        debugPrint("Talk client " + c.peerName() + " refused: " + systemErrorText() + "\r\n");
+        debugPrint("Talk client " + c.peerName() + " refused: " + systemErrorText());
         return;
     }
     limitSends(c.sock);

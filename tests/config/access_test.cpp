@@ -44,8 +44,7 @@ TEST(AccessTest, FtpRights) {
     test::CapturedOutput output;
     Settings s;
     s.iniPath = folder.file("quorvane.ini");
-    test::writeFile(s.iniPath, "[Users]\nFTPSuperUser1=1\n");
-    s.users = {{"root", "x"}, {"bob", "x"}, {"carl", "x"}, {"dave", "x"}};
+    s.users = {{"root", "x", true, {}}, {"bob", "x", false, {}}, {"carl", "x", false, {}}, {"dave", "x", false, {}}};
     s.groups = {{"Ftp", {"bob", "carl"}, std::nullopt}};
     AliasEntry open = ftpAlias("bob", "FTP", "rw.r..r..");
     AliasEntry groupOnly = ftpAlias("bob", "ftp", "...rw....");

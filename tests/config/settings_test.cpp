@@ -26,7 +26,9 @@ protected:
 
 TEST_F(SettingsTest, MissingFileGivesDefaultsAndEmptyTables) {
     auto s = readSettings(folder.file("absent.ini"));
-    EXPECT_EQ(output.texts(), Words{"Reading ini file...\r\n"});
+    EXPECT_EQ(output.texts(), (Words{"Reading ini file...\r\n", "*** No settings file at '" + folder.file("absent.ini") +
+                                                                   "'; using the built-in defaults.\r\n"}));
+    EXPECT_FALSE(s->fromFile);
     EXPECT_EQ(s->view_commands, 1);
     EXPECT_EQ(s->webdir, "/var/lib/quorvane/html/");
     EXPECT_EQ(s->Perl_Dir, "/usr/bin/");
@@ -173,6 +175,43 @@ TEST_F(SettingsTest, ListsStopAtTheirLimits) {
     EXPECT_EQ(s->users.size(), 100u);
     ASSERT_EQ(s->groups.size(), 10u);
     EXPECT_EQ(s->groups[0].members.size(), 100u);
+}
+
+// Sizes and times outside their range would send nothing or end every read
+// at once: each is reported and the nearest bound used.
+TEST_F(SettingsTest, NumbersAreBoundedWhenRead) {
+    struct Case {
+        const char* line;
+        int Settings::*field;
+        int expected;
+    } cases[] = {
+        {"buffsize=0", &Settings::buffsize, 512},
+        {"buffsize=100000", &Settings::buffsize, 8192},
+        {"http_read_timeout=0", &Settings::http_read_timeout, 1},
+        {"ftp_read_timeout=-5", &Settings::ftp_read_timeout, 1},
+        {"max_connections=0", &Settings::max_connections, 1},
+        {"max_body_size=-1", &Settings::max_body_size, 0},
+        {"buffsize=4096", &Settings::buffsize, 4096},
+    };
+    for (const auto& c : cases) {
+        output.clear();
+        auto s = read(std::string("[Options]\n") + c.line + "\n");
+        EXPECT_EQ((*s).*c.field, c.expected) << c.line;
+        EXPECT_EQ(output.contains("*** Error! "), c.expected != 4096) << c.line;
+    }
+    EXPECT_EQ(Settings().max_connections, 1024);  // defaults come from the same table
+}
+
+// Host masks are part of the snapshot; a mask an alias names but the file
+// lacks is reported (the alias still admits everybody).
+TEST_F(SettingsTest, HostRestrictionsAreReadWithTheSettings) {
+    auto s = read("[Aliases]\nAlias1=/lan /srv/lan/ Anybody LAN\nAlias2=/far /srv/far/ Anybody nowhere\n"
+                  "[Host Restrictions]\nlan=255.0.0.0\nlan.redirect=/sorry.htm\n");
+    EXPECT_EQ(hostRestriction(*s, "Lan"), "255.0.0.0");
+    EXPECT_EQ(hostRestriction(*s, "lan.redirect"), "/sorry.htm");
+    EXPECT_FALSE(hostRestriction(*s, "nowhere"));
+    EXPECT_TRUE(output.contains("*** Error! Alias /far names the host restriction 'nowhere'"));
+    EXPECT_FALSE(output.contains("'LAN'"));
 }
 
 // A connection thread that still holds the old snapshot keeps reading it,

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdio>
+#include <fstream>
 #include <mutex>
 #include <chrono>
 #include <sys/wait.h>
@@ -175,6 +177,76 @@ TEST_F(EngineTest, NoThreadMeansTheOverloadReply) {
     close(fd);
     EXPECT_EQ(serverAt(*engine, 3)->overloadCount, 1);
     EXPECT_EQ(engine->totalConnections, 0);
+}
+
+TEST_F(EngineTest, ConnectionsPastTheLimitGetTheOverloadReply) {
+    start(allKindsIni("max_connections=3"), holdingProtocols());
+    std::vector<int> held;
+    for (int i = 0; i < 3; ++i) held.push_back(test::connectLoopback(port(4)));
+    ASSERT_TRUE(eventually([&] { return engine->openConnections == 3; }));
+    int fd = test::connectLoopback(port(1));
+    EXPECT_EQ(test::readUntilClosed(fd, 3000),
+              "HTTP/1.0 502 Service temporarily overloaded\r\n\r\n\r\n\r\nSorry, the server is temporarily overloaded.  "
+              "Please try again in a few minutes.\r\n");
+    close(fd);
+    EXPECT_EQ(serverAt(*engine, 1)->overloadCount, 1);
+    close(held[0]);
+    EXPECT_TRUE(eventually([&] { return engine->openConnections == 2; }));
+    int again = test::connectLoopback(port(1));  // a place is free again
+    EXPECT_TRUE(eventually([&] { return engine->openConnections == 3; }));
+    for (int h : {again, held[1], held[2]}) close(h);
+}
+
+TEST_F(EngineTest, PortsThatAreNotNumbersAreRefused) {
+    start("[Multi]\nserver1=talk\nip1=127.0.0.1\nport1=notaport\nserver2=talk\nip2=127.0.0.1\nport2=70000\n"
+          "server3=talk\nip3=127.0.0.1\nport3= 0 \nserver4=none\n");
+    EXPECT_TRUE(output.contains("*** Error! port1=notaport is not a port number; the server is not started.\r\n"));
+    EXPECT_TRUE(output.contains("*** Error! port2=70000 is not a port number"));
+    EXPECT_TRUE(output.contains("1 servers started up OK.\r\n\r\n****\r\n2 servers did not start up!\r\n"));
+    EXPECT_EQ(port(1), 0);
+    EXPECT_GT(port(3), 0);
+}
+
+// A reload while the file has gone keeps every alias and user it had.
+TEST_F(EngineTest, ReloadWithoutTheFileKeepsTheSettings) {
+    start(allKindsIni("view_commands=0") + "[Users]\nUser1=ann secret\n");
+    std::remove(etc.file("quorvane.ini").c_str());
+    signalReset(*engine);
+    ASSERT_TRUE(eventually([&] { return output.contains("' cannot be read; the settings stay as they were.\r\n"); }));
+    EXPECT_EQ(engine->settings.get()->users.size(), 1u);
+    EXPECT_TRUE(output.contains("Reading settings from '" + etc.file("quorvane.ini") + "'\r\n"));
+}
+
+// Idle connections cost their Connection and a little stack each.
+TEST_F(EngineTest, AThousandIdleConnectionsStaySmall) {
+    start(allKindsIni("http_read_timeout=60"));
+    auto resident = [] {
+        std::ifstream status("/proc/self/status");
+        std::string line;
+        while (std::getline(status, line))
+            if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+        return 0L;
+    };
+    constexpr int kIdle = 1000;
+    long before = resident();
+    std::vector<int> clients;
+    for (int i = 0; i < kIdle; ++i) {
+        int fd = test::connectLoopback(port(1));
+        ASSERT_GE(fd, 0);
+        clients.push_back(fd);
+    }
+    ASSERT_TRUE(eventually([&] { return engine->openConnections == kIdle; }, 20000));
+    long grown = resident() - before;
+    std::printf("resident memory grew by %ld KiB for %d idle connections\n", grown, kIdle);
+    // Sanitizers add shadow memory and red zones to every allocation and
+    // stack; the 100 MB target is for a plain build.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    EXPECT_LT(grown, 300 * 1024);
+#else
+    EXPECT_LT(grown, 100 * 1024);
+#endif
+    for (int fd : clients) close(fd);
+    EXPECT_TRUE(eventually([&] { return engine->openConnections == 0; }, 20000));
 }
 
 TEST_F(EngineTest, ConnectionsAreAnnouncedOnlyWhenAsked) {

@@ -181,7 +181,7 @@ TEST_F(IoFaults, ReceiveFileReportsAFullDiskAndBrokenUploads) {
         test::sendText(peer.pair.client, upload);
         shutdown(peer.pair.client, SHUT_WR);
         arm(c.faults);
-        EXPECT_EQ(receiveFile(peer.conn, path), c.result);
+        EXPECT_EQ(receiveFile(peer.conn, path, 1 << 30), c.result);
         EXPECT_TRUE(output.contains(c.diagnostic)) << output.joined();
         if (c.result > 0) {
             EXPECT_EQ(test::readFile(path), upload);
@@ -252,7 +252,7 @@ TEST_F(IoFaults, MovingTheClockPastALimitEndsTheWaitAtOnce) {
          "Connection timed out on read.\r\n"},
         {"raw read", [&](Connection& c) { return readSocket(c, buffer, false, 60); }, std::chrono::seconds(60), -2,
          "Connection timed out on read.\r\n"},
-        {"stalled upload", [&](Connection& c) { return receiveFile(c, path); },
+        {"stalled upload", [&](Connection& c) { return receiveFile(c, path, 1 << 30); },
          std::chrono::seconds(kTransferStallSeconds), -1, "SOCKET_ERROR on receive file 1\r\n"},
     };
     for (const Case& c : cases) {

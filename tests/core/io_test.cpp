@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include <chrono>
 #include <sys/socket.h>
 #include <thread>
@@ -189,10 +191,19 @@ TEST_F(Sending, ReceiveFileStoresEverythingUntilThePeerCloses) {
     std::string upload(5000, 'u');
     test::sendText(pair.client, upload);
     shutdown(pair.client, SHUT_WR);
-    EXPECT_EQ(receiveFile(conn, dir.file("up")), 5000);
+    EXPECT_EQ(receiveFile(conn, dir.file("up"), 1 << 30), 5000);
     EXPECT_EQ(test::readFile(dir.file("up")), upload);
     EXPECT_TRUE(output.contains(" bytes were read.\r\n"));
-    EXPECT_EQ(receiveFile(conn, dir.file("no/such/folder")), -1);
+    EXPECT_EQ(receiveFile(conn, dir.file("no/such/folder"), 1 << 30), -1);
+}
+
+TEST_F(Sending, ReceiveFileRefusesAFileOverItsLimit) {
+    CapturedOutput output;
+    test::sendText(pair.client, std::string(5000, 'u'));
+    shutdown(pair.client, SHUT_WR);
+    EXPECT_EQ(receiveFile(conn, dir.file("big"), 4096), -1);
+    EXPECT_TRUE(output.contains("The file is larger than the upload limit.\r\n"));
+    EXPECT_FALSE(std::filesystem::exists(dir.file("big")));  // nothing half stored stays
 }
 
 TEST(FileUtilities, CreateAppendAndFolderTests) {

@@ -244,7 +244,7 @@ void requestShutdown(Engine& engine) {
     if (stopEvent && !stopEvent->signal()) reportFailure("Unable to signal the stop event", errno);
 }
 
-void runEngineWithPipe(Engine& engine, int argc, char** argv, EventMaker makeEvent) {
+int runEngineWithPipe(Engine& engine, int argc, char** argv, EventMaker makeEvent) {
     reportServiceStatus(ServiceState::kStartPending);
     // Every wait below polls these two; without either it could never end.
     if (!makeEvent) makeEvent = makeEventFd;
@@ -252,7 +252,7 @@ void runEngineWithPipe(Engine& engine, int argc, char** argv, EventMaker makeEve
     if (stop.fd() < 0 || ready.fd() < 0) {
         reportFailure("Unable to create the debug log events", stop.fd() < 0 ? stop.error() : ready.error());
         stopServers(engine);
-        return;
+        return 1;
     }
     StopRegistration registered(stop);
     const std::string& run = runtimeFolder(engine);
@@ -265,7 +265,8 @@ void runEngineWithPipe(Engine& engine, int argc, char** argv, EventMaker makeEve
     reportServiceStatus(ServiceState::kStartPending);
     const std::string path = debugLogPath(argc, argv, run);
     int listenFd = createDebugSocket(path);
-    if (listenFd < 0) {
+    const bool ran = listenFd >= 0;
+    if (!ran) {
         reportSocketFailure(path);
     } else {
         socketCreated = true;
@@ -284,6 +285,7 @@ void runEngineWithPipe(Engine& engine, int argc, char** argv, EventMaker makeEve
     setDebugSink(nullptr);
     std::lock_guard lock(*queue.mutex);
     queue.ready = nullptr;
+    return ran ? 0 : 1;
 }
 
 int viewDebugLog(int argc, char** argv) {

@@ -32,7 +32,9 @@ using EventMaker = int (*)();
 // it has stopped; without its events or its socket it reports the failure
 // and stops the engine without starting it.  `makeEvent` (eventfd when
 // null) lets tests make an event fail.
-void runEngineWithPipe(Engine& engine, int argc, char** argv, EventMaker makeEvent = nullptr);
+// 0 when the engine ran; 1 when it could not (no events, or no debug log
+// socket: another server holds it, or the folder is not usable).
+int runEngineWithPipe(Engine& engine, int argc, char** argv, EventMaker makeEvent = nullptr);
 
 // The viewer: connects to the socket and prints each text as it arrives,
 // connecting again whenever the server goes away.  Runs until interrupted.

@@ -49,14 +49,15 @@ void handleSignals(Engine* engine, bool console) {
 }
 
 // The body both modes run: the engine with its debug log socket, and the
-// signal thread that stops it.
-void runBody(int argc, char** argv, bool console) {
+// signal thread that stops it.  0 when the engine ran, 1 when it could not.
+int runBody(int argc, char** argv, bool console) {
     blockSignals();  // before any thread starts, so every thread inherits the mask
     EnginePtr engine = createEngine({});
     std::thread signals(handleSignals, engine.get(), console);
-    runEngineWithPipe(*engine, argc, argv);
+    int status = runEngineWithPipe(*engine, argc, argv);
     pthread_kill(signals.native_handle(), SIGUSR2);
     signals.join();
+    return status;
 }
 
 void printUsage() {
@@ -70,9 +71,9 @@ void printUsage() {
 
 int serviceMain(int argc, char** argv) {
     reportServiceStatus(ServiceState::kStartPending);
-    runBody(argc, argv, false);
+    int status = runBody(argc, argv, false);
     reportServiceStatus(ServiceState::kStopped);
-    return lastRecordedError();
+    return status != 0 ? status : lastRecordedError();
 }
 
 }  // namespace
@@ -96,8 +97,7 @@ int programMain(int argc, char** argv) {
             consoleDebug = true;
             std::printf("Debugging %s.\n", kDisplayName);
             std::fflush(stdout);
-            runBody(argc, argv, true);
-            return 0;
+            return runBody(argc, argv, true);
         }
         if (strcasecmp(option, "viewlog") == 0) return viewDebugLog(argc, argv);
     }

@@ -1,63 +1,45 @@
 #include "engine/platform/named_event.h"
 
 #include <cerrno>
+#include <climits>
 #include <cstdint>
 #include <ctime>
 #include <fcntl.h>
-#include <pthread.h>
+#include <linux/futex.h>
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include "engine/platform/runtime_dir.h"
 
 namespace qv {
 
+// Nothing in the record is ever locked: a process may die at any instant
+// without leaving it unusable for the others.
 struct NamedEvent::Record {
     uint32_t magic;
     uint32_t signalled;
-    uint64_t generation;
-    pthread_mutex_t mutex;
-    pthread_cond_t cond;
+    uint32_t generation;  // moves on every signal; waiters sleep on it (a futex)
 };
 
 namespace {
 
-constexpr uint32_t kEventMagic = 0x51564556;  // "QVEV"
+constexpr uint32_t kEventMagic = 0x32455651;  // "QVE2"
 constexpr int kWaitSliceMs = 1000;
 
-void initialiseRecord(NamedEvent::Record* rec) {
-    pthread_mutexattr_t ma;
-    pthread_mutexattr_init(&ma);
-    pthread_mutexattr_setpshared(&ma, PTHREAD_PROCESS_SHARED);
-    pthread_mutexattr_setrobust(&ma, PTHREAD_MUTEX_ROBUST);
-    pthread_mutex_init(&rec->mutex, &ma);
-    pthread_mutexattr_destroy(&ma);
+uint32_t load(const uint32_t& field) { return __atomic_load_n(&field, __ATOMIC_ACQUIRE); }
+void store(uint32_t& field, uint32_t value) { __atomic_store_n(&field, value, __ATOMIC_RELEASE); }
 
-    pthread_condattr_t ca;
-    pthread_condattr_init(&ca);
-    pthread_condattr_setpshared(&ca, PTHREAD_PROCESS_SHARED);
-    pthread_condattr_setclock(&ca, CLOCK_MONOTONIC);
-    pthread_cond_init(&rec->cond, &ca);
-    pthread_condattr_destroy(&ca);
-
-    rec->signalled = 0;
-    rec->generation = 0;
-    __atomic_store_n(&rec->magic, kEventMagic, __ATOMIC_RELEASE);
+// The record is shared between processes, so the futex calls are the
+// shared (not the process-private) kind.
+void futexWait(uint32_t* word, uint32_t expected, int timeoutMs) {
+    timespec slice {timeoutMs / 1000, static_cast<long>(timeoutMs % 1000) * 1000000L};
+    syscall(SYS_futex, word, FUTEX_WAIT, expected, &slice, nullptr, 0);
 }
 
-timespec deadlineAfterMs(int ms) {
-    timespec ts {};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    ts.tv_sec += ms / 1000;
-    ts.tv_nsec += static_cast<long>(ms % 1000) * 1000000L;
-    if (ts.tv_nsec >= 1000000000L) {
-        ts.tv_sec += 1;
-        ts.tv_nsec -= 1000000000L;
-    }
-    return ts;
-}
+void futexWakeAll(uint32_t* word) { syscall(SYS_futex, word, FUTEX_WAKE, INT_MAX, nullptr, nullptr, 0); }
 
 }  // namespace
 
@@ -82,8 +64,11 @@ NamedEvent::NamedEvent(const std::string& runtimeFolder, const std::string& name
             error_ = errno;
         } else {
             record_ = static_cast<Record*>(map);
-            if (fresh || __atomic_load_n(&record_->magic, __ATOMIC_ACQUIRE) != kEventMagic)
-                initialiseRecord(record_);
+            if (fresh || load(record_->magic) != kEventMagic) {
+                store(record_->signalled, 0);
+                store(record_->generation, 0);
+                store(record_->magic, kEventMagic);
+            }
         }
     }
     flock(fd_, LOCK_UN);
@@ -94,37 +79,18 @@ NamedEvent::~NamedEvent() {
     if (fd_ >= 0) close(fd_);
 }
 
-void NamedEvent::lock() {
-    // A holder that died leaves the robust mutex in EOWNERDEAD; the record's
-    // fields are plain flags that are valid at every instant, so recover it.
-    if (pthread_mutex_lock(&record_->mutex) == EOWNERDEAD) pthread_mutex_consistent(&record_->mutex);
-}
-
-void NamedEvent::unlock() { pthread_mutex_unlock(&record_->mutex); }
-
 void NamedEvent::signal() {
     if (!record_) return;
-    lock();
-    record_->signalled = 1;
-    record_->generation++;
-    pthread_cond_broadcast(&record_->cond);
-    unlock();
+    store(record_->signalled, 1);
+    __atomic_fetch_add(&record_->generation, 1, __ATOMIC_ACQ_REL);
+    futexWakeAll(&record_->generation);
 }
 
 void NamedEvent::reset() {
-    if (!record_) return;
-    lock();
-    record_->signalled = 0;
-    unlock();
+    if (record_) store(record_->signalled, 0);
 }
 
-bool NamedEvent::isSignalled() {
-    if (!record_) return false;
-    lock();
-    bool set = record_->signalled != 0;
-    unlock();
-    return set;
-}
+bool NamedEvent::isSignalled() { return record_ && load(record_->signalled) != 0; }
 
 bool NamedEvent::wait(const std::atomic<bool>& stop) {
     if (!record_) {
@@ -135,23 +101,17 @@ bool NamedEvent::wait(const std::atomic<bool>& stop) {
         }
         return false;
     }
-    lock();
-    uint64_t start = record_->generation;
-    while (!record_->signalled && record_->generation == start && !stop.load()) {
-        timespec deadline = deadlineAfterMs(kWaitSliceMs);
-        if (pthread_cond_timedwait(&record_->cond, &record_->mutex, &deadline) == EOWNERDEAD)
-            pthread_mutex_consistent(&record_->mutex);
-    }
-    bool signalled = record_->signalled || record_->generation != start;
-    unlock();
+    const uint32_t start = load(record_->generation);
+    // A signal between reading `start` and sleeping has moved the
+    // generation, and the futex then does not sleep at all.
+    while (!load(record_->signalled) && load(record_->generation) == start && !stop.load())
+        futexWait(&record_->generation, start, kWaitSliceMs);
+    bool signalled = load(record_->signalled) != 0 || load(record_->generation) != start;
     return signalled && !stop.load();
 }
 
 void NamedEvent::wakeWaiters() {
-    if (!record_) return;
-    lock();
-    pthread_cond_broadcast(&record_->cond);
-    unlock();
+    if (record_) futexWakeAll(&record_->generation);
 }
 
 }  // namespace qv

@@ -1,7 +1,8 @@
 // A manual-reset event shared by every engine on the runtime folder, across
-// processes: a small record in the file NAME, mapped MAP_SHARED, holding a
-// process-shared robust mutex, a condition variable, the signalled flag and
-// a generation counter.
+// processes: a small record in the file NAME, mapped MAP_SHARED, holding the
+// signalled flag and a generation counter that waiters sleep on with a
+// futex.  No lock is ever held in it, so an engine killed at any point
+// leaves it working for every other one.
 //
 // Semantics: signal() sets the flag and wakes every waiter in every process;
 // the flag stays set until some holder calls reset().  A waiter also wakes
@@ -31,8 +32,7 @@ public:
     bool isSignalled();
 
     // Returns true when the event was signalled, false when `stop` became
-    // true.  Waits in bounded slices and re-checks, so a process that died
-    // between its signal and its broadcast cannot leave a waiter asleep.
+    // true.  Waits in bounded slices and re-checks.
     bool wait(const std::atomic<bool>& stop);
 
     // Wakes this event's waiters without signalling, so that they re-check
@@ -42,9 +42,6 @@ public:
     struct Record;
 
 private:
-    void lock();
-    void unlock();
-
     Record* record_ = nullptr;
     int fd_ = -1;
     int error_ = 0;

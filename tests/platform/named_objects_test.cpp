@@ -3,6 +3,8 @@
 // watchdog, so a lost wake-up fails the test instead of hanging the suite.
 #include <gtest/gtest.h>
 
+#include <csignal>
+
 #include <atomic>
 #include <condition_variable>
 #include <filesystem>
@@ -138,6 +140,46 @@ TEST(NamedEventTest, SignalFromAnotherProcessWakesWaiter) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     EXPECT_TRUE(woken);
     EXPECT_FALSE(stop.load());
+}
+
+// An engine killed while it waits (or while it signals) must leave the
+// event working for the next one: five reloads in a row all arrive.
+TEST(NamedEventTest, AnEngineKilledWhileWaitingBreaksNothing) {
+    TempFolder run;
+    for (int round = 0; round < 3; ++round) {
+        pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            NamedEvent theirs(run.path(), "QVX_RESET_MUTEX");
+            std::atomic<bool> never{false};
+            for (;;) {
+                if (theirs.wait(never)) theirs.reset();
+            }
+        }
+        std::this_thread::sleep_for(100ms);
+        NamedEvent(run.path(), "QVX_RESET_MUTEX").signal();  // the victim may die in its reset
+        kill(child, SIGKILL);
+        waitpid(child, nullptr, 0);
+    }
+    NamedEvent event(run.path(), "QVX_RESET_MUTEX");
+    event.reset();
+    std::atomic<bool> stop{false};
+    std::atomic<int> reloads{0};
+    Watchdog dog(event, stop, 10s);
+    std::thread waiter([&] {
+        while (reloads < 5 && event.wait(stop)) {
+            event.reset();
+            reloads++;
+        }
+    });
+    NamedEvent signaller(run.path(), "QVX_RESET_MUTEX");
+    for (int i = 1; i <= 5; ++i) {
+        signaller.signal();
+        for (int waited = 0; reloads < i && waited < 5000; waited += 10) std::this_thread::sleep_for(10ms);
+    }
+    waiter.join();
+    EXPECT_EQ(reloads, 5);
+    EXPECT_FALSE(stop.load()) << "woken by the watchdog, not by the signals";
 }
 
 TEST(NamedEventTest, EventsOnDifferentFoldersDoNotInterfere) {

@@ -107,6 +107,49 @@ TEST_F(Qvx32, TerminateStopsTheConsoleRunToo) {
     EXPECT_NE(qvx->output().find("Stopping Quorvane32 Service.\n"), std::string::npos);
 }
 
+// A second console run on the same runtime folder cannot have the debug log
+// socket: it says why and fails, so the shell sees it.  The first one runs
+// on.  The settings file read is named on the console.
+TEST_F(Qvx32, ASecondRunOnTheSameFolderFailsVisibly) {
+    writeIni("");
+    auto first = startDebug();
+    EXPECT_NE(first->output().find("Reading settings from '" + etc.file("quorvane.ini") + "'\r\n"),
+              std::string::npos);
+    ChildProcess second({QVX32_PATH, "-debug"}, env());  // why goes to its standard error
+    EXPECT_EQ(second.wait(), 1);
+    EXPECT_EQ(second.output().find("servers started up OK"), std::string::npos);
+    first->signal(SIGTERM);
+    EXPECT_EQ(first->wait(), 0);
+}
+
+// A killed server leaves the shared reset event working: the next one on the
+// same runtime folder reloads on every SIGHUP and stops on SIGTERM.
+TEST_F(Qvx32, ReloadsGoOnAfterAServerWasKilled) {
+    writeIni("");
+    auto victim = startDebug();
+    victim->signal(SIGHUP);
+    ASSERT_TRUE(victim->waitForOutput("\r\nReloading settings...\r\n"));
+    victim->signal(SIGKILL);
+    victim->wait();
+    auto next = startDebug();
+    for (int i = 1; i <= 5; ++i) {
+        next->signal(SIGHUP);
+        ASSERT_TRUE(test::eventually(
+            [&] {
+                std::string out = next->output();
+                int reloads = 0;
+                for (std::size_t at = out.find("Reloading settings"); at != std::string::npos;
+                     at = out.find("Reloading settings", at + 1))
+                    ++reloads;
+                return reloads >= i;
+            },
+            10000))
+            << "reload " << i;
+    }
+    next->signal(SIGTERM);
+    EXPECT_EQ(next->wait(), 0);
+}
+
 TEST_F(Qvx32, LateViewerGetsTheFirstThirtyTwoTextsThenNewOnes) {
     // Twenty network drives make forty texts before the servers start.
     std::string remote = "[remote]\n";

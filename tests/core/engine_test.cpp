@@ -4,7 +4,6 @@
 
 #include <atomic>
 #include <cstdio>
-#include <fstream>
 #include <mutex>
 #include <chrono>
 #include <sys/wait.h>
@@ -223,15 +222,8 @@ TEST_F(EngineTest, AThousandIdleConnectionsStaySmall) {
     GTEST_SKIP() << "ThreadSanitizer's shadow memory per thread says nothing about the server's";
 #endif
     start(allKindsIni("http_read_timeout=60"));
-    auto resident = [] {
-        std::ifstream status("/proc/self/status");
-        std::string line;
-        while (std::getline(status, line))
-            if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
-        return 0L;
-    };
     constexpr int kIdle = 1000;
-    long before = resident();
+    long before = test::residentKib();
     std::vector<int> clients;
     for (int i = 0; i < kIdle; ++i) {
         int fd = test::connectLoopback(port(1));
@@ -239,7 +231,7 @@ TEST_F(EngineTest, AThousandIdleConnectionsStaySmall) {
         clients.push_back(fd);
     }
     ASSERT_TRUE(eventually([&] { return engine->openConnections == kIdle; }, 20000));
-    long grown = resident() - before;
+    long grown = test::residentKib() - before;
     std::printf("resident memory grew by %ld KiB for %d idle connections\n", grown, kIdle);
     // AddressSanitizer adds shadow memory and red zones to every allocation
     // and stack; the 100 MB target is for a plain build.

@@ -6,7 +6,6 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
-#include <fstream>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
@@ -22,15 +21,6 @@ int countOf(const std::string& text, const std::string& piece) {
     int n = 0;
     for (std::size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1)) ++n;
     return n;
-}
-
-// The resident memory of this process, in KiB.
-long residentKib() {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line))
-        if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
-    return 0;
 }
 
 struct HostileRequests : ::testing::Test {
@@ -137,7 +127,7 @@ TEST_F(HostileRequests, AnnouncedBodiesCostNoMemoryUntilTheyArrive) {
 #endif
     start("max_body_size=1048576");
     constexpr int kClients = 300;
-    long before = residentKib();
+    long before = test::residentKib();
     std::vector<int> clients;
     for (int i = 0; i < kClients; ++i) {
         int fd = test::connectLoopback(port);
@@ -147,7 +137,7 @@ TEST_F(HostileRequests, AnnouncedBodiesCostNoMemoryUntilTheyArrive) {
     }
     ASSERT_TRUE(test::eventually([&] { return engine->openConnections == kClients; }, 10000));
     test::sleepMs(300);  // every thread is in its body read
-    long grown = residentKib() - before;
+    long grown = test::residentKib() - before;
     std::printf("resident memory grew by %ld KiB for %d announced 1 MiB bodies\n", grown, kClients);
     EXPECT_LT(grown, 100 * 1024);  // all of them at once would be 300 MiB
     for (int fd : clients) close(fd);

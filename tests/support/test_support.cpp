@@ -77,6 +77,14 @@ void CapturedOutput::clear() {
     captured.clear();
 }
 
+long residentKib() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+    return 0;
+}
+
 EnginePtr startEngine(const TempFolder& etc, const TempFolder& run, const std::string& ini,
                       std::vector<Protocol> protocols, ThreadStarter startThread) {
     writeFile(etc.file("quorvane.ini"), ini);

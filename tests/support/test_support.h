@@ -51,6 +51,9 @@ struct FaultsCleared {
     FaultsCleared& operator=(const FaultsCleared&) = delete;
 };
 
+// The resident memory of this process, in KiB.
+long residentKib();
+
 // Writes `ini` as the settings file in `etc` and starts an engine on it with
 // `run` as its runtime folder (and the built-in protocols unless a table is
 // given).  The engine stops when the pointer lets it go.

@@ -1,12 +1,16 @@
 #include "engine/http/includes.h"
 
-#include <cstdio>
-#include <memory>
+#include <algorithm>
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "engine/core/socket_info.h"
 #include "engine/http/template.h"
 #include "engine/log/strings.h"
 #include "engine/output.h"
+#include "engine/platform/unique_fd.h"
 
 namespace qv {
 
@@ -17,20 +21,34 @@ constexpr std::size_t kDirectiveLength = 511;
 constexpr std::size_t kAffixLength = 255;
 constexpr std::string_view kScriptError = "*** SSI SCRIPT ERROR ***";
 
-struct FileCloser {
-    void operator()(FILE* f) const { std::fclose(f); }
-};
-using File = std::unique_ptr<FILE, FileCloser>;
-
-// One line of at most 2,047 bytes with its line end; false at the end.
-bool readLine(FILE* f, std::string& line) {
-    line.clear();
-    int ch;
-    while (line.size() < kLineLength && (ch = std::fgetc(f)) != EOF) {
-        line += static_cast<char>(ch);
-        if (ch == '\n') break;
+// The whole file, read in blocks; false when it cannot be opened or read.
+bool readWholeFile(const std::string& path, std::string& text) {
+    UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    struct stat st {};
+    if (!fd.valid() || fstat(fd.get(), &st) != 0) return false;
+    text.resize(static_cast<std::size_t>(std::max<off_t>(st.st_size, 0)));
+    std::size_t got = 0;
+    for (;;) {
+        if (got == text.size()) text.resize(got + 4096);  // the file grew meanwhile
+        ssize_t n = read(fd.get(), text.data() + got, text.size() - got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return false;
+        if (n == 0) break;
+        got += static_cast<std::size_t>(n);
     }
-    return !line.empty();
+    text.resize(got);
+    return true;
+}
+
+// The next line of `text` from `at`: through its line feed, at most 2,047
+// bytes; empty at the end.
+std::string_view nextLine(std::string_view text, std::size_t& at) {
+    std::string_view rest = text.substr(std::min(at, text.size()));
+    std::size_t length = std::min(rest.size(), kLineLength);
+    std::size_t lf = rest.substr(0, length).find('\n');
+    if (lf != std::string_view::npos) length = lf + 1;
+    at += length;
+    return rest.substr(0, length);
 }
 
 // The value of attribute=value: the text between the quotes (up to the
@@ -74,29 +92,35 @@ void runDirective(std::string_view line, Affixes& affixes, std::string& page) {
 
 int processIncludes(Connection& c, HttpRequest& r, const std::string& path, std::string& page) {
     const std::string& file = path.empty() ? r.filePath : path;
-    File f(std::fopen(file.c_str(), "rb"));
-    if (!f) {
+    std::string text;
+    if (!readWholeFile(file, text)) {
         debugPrint("Filesize: Error opening file '" + file + "'\r\n  " + systemErrorText());
         return 0;
     }
-    std::fseek(f.get(), 0, SEEK_END);
-    long size = std::ftell(f.get());
-    std::rewind(f.get());
-    if (size <= 0) {
+    if (text.empty()) {
         debugPrint("Error opening file (filesize <= 0)'" + file + "'\r\n");
         return 1;
     }
-    setSocketFileSize(c.socketInfo, static_cast<uint64_t>(size));
+    setSocketFileSize(c.socketInfo, text.size());
+    // Most pages have neither variables nor directives: they go out as
+    // they are, without building the variables or scanning line by line.
+    const bool variables = text.find('$') != std::string::npos;
+    if (!variables && text.find("<!--#") == std::string::npos && text.find('\0') == std::string::npos) {
+        page += text;
+        return 0;
+    }
     VarList vars;
-    addPageVariables(vars, c, r);
-    vars.add("hit_count", r.hitCount);
-    vars.add("hit_start_date", r.hitStartDate);
-
+    if (variables) {
+        addPageVariables(vars, c, r);
+        vars.add("hit_count", r.hitCount);
+        vars.add("hit_start_date", r.hitStartDate);
+    }
     Affixes affixes;
-    std::string line;
-    while (readLine(f.get(), line) && line[0] != '\0') {
-        std::string expanded = expandTemplate(vars, line);
-        if (line.rfind("<!--#", 0) == 0)
+    std::size_t at = 0;
+    // A line that begins with a NUL ends the page.
+    for (std::string_view line = nextLine(text, at); !line.empty() && line[0] != '\0'; line = nextLine(text, at)) {
+        std::string expanded = line.find('$') == std::string_view::npos ? std::string(line) : expandTemplate(vars, line);
+        if (line.starts_with("<!--#"))
             runDirective(expanded, affixes, page);
         else
             page += expanded;

@@ -231,6 +231,37 @@ TEST_F(HttpServer, HeadGetsTheHeadersAlone) {
     EXPECT_EQ(bodyOf(both.substr(both.find("HTTP/1.0", 1))), "hello\n");
 }
 
+// Pages are read whole; one without variables or directives goes out as it
+// is, and a page changed between two requests of one connection is served
+// as it is now, also when it grew from 1 KiB to 1 MiB.
+TEST_F(HttpServer, PagesAreServedAsTheyAreNow) {
+    start();
+    const std::string small = std::string(1000, 'a') + "\r\n" + std::string(3000, 'b') + "\n";  // a line over 2,047
+    test::writeFile(site.file("www/plain.htm"), small);
+    int fd = test::connectLoopback(port);
+    auto fetch = [&](std::size_t length) {
+        test::sendText(fd, "GET /plain.htm HTTP/1.0\r\nConnection: keep-alive\r\n\r\n");
+        std::string got;
+        test::eventually([&] {
+            char buf[65536];
+            ssize_t n = recv(fd, buf, sizeof buf, MSG_DONTWAIT);
+            if (n > 0) got.append(buf, static_cast<std::size_t>(n));
+            return got.find("\r\n\r\n") != std::string::npos && bodyOf(got).size() >= length;
+        });
+        return bodyOf(got);
+    };
+    EXPECT_EQ(fetch(small.size()), small);
+    const std::string large = "<p>$remote_addr</p>\n" + std::string(1 << 20, 'c');
+    test::writeFile(site.file("www/plain.htm"), large);
+    std::string body = fetch(large.size() - 12 + 9);
+    EXPECT_EQ(body.rfind("<p>127.0.0.1</p>\n", 0), 0u);
+    EXPECT_EQ(body.size(), large.size() - 12 + 9);  // "$remote_addr" became "127.0.0.1"
+    close(fd);
+    test::writeFile(site.file("www/nul.htm"), "one\n<!--#config cmdprefix=\"x\"-->\ntwo\n" + std::string(1, '\0') +
+                                                 "hidden\n");
+    EXPECT_EQ(bodyOf(get("/nul.htm")), "one\ntwo\n");  // a line that starts with NUL ends the page
+}
+
 TEST_F(HttpServer, OversizedBodyIsRefusedAndTheConnectionClosed) {
     start();
     std::string reply = exchange("POST /a.txt HTTP/1.0\r\nContent-length: 5000\r\n\r\n" + std::string(5000, 'x'));

@@ -21,7 +21,6 @@ namespace qv {
 
 namespace {
 
-constexpr std::size_t kMaxChunk = 8192;
 constexpr std::size_t kReceiveChunk = 299;
 
 // Waits until the socket is readable (data or end of stream).  1 readable,
@@ -226,7 +225,7 @@ int sendBytes(Connection& c, std::string_view data) {
     return 0;
 }
 
-int sendFileRaw(Connection& c, const std::string& path, int buffsize) {
+int sendFileRaw(Connection& c, const std::string& path) {
     int fd = openRetrying(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         debugPrint("Error opening file '" + path + "'\r\n  " + systemErrorText());
@@ -239,14 +238,15 @@ int sendFileRaw(Connection& c, const std::string& path, int buffsize) {
         return kFileNotOpened;
     }
     setSocketFileSize(c.socketInfo, static_cast<uint64_t>(st.st_size));
-    const std::size_t chunk = std::min<std::size_t>(static_cast<unsigned>(buffsize), kMaxChunk);
-    if (static_cast<std::size_t>(st.st_size) > chunk) posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
     off_t offset = 0;
     int result = kFileSent;
-    // The size is known, so the loop ends there without a read that finds
-    // the end; a file that grew meanwhile is sent as it was when opened.
-    while (chunk > 0 && offset < st.st_size) {
-        ssize_t sent = sysSendfile(c.sock, fd, &offset, chunk);
+    // Each call offers the whole rest of the file and the system takes what
+    // the socket accepts; the size is known, so the loop ends there, and a
+    // file that grew meanwhile is sent as it was when opened.  A send that
+    // makes no progress within the socket's send time-out fails.
+    while (offset < st.st_size) {
+        ssize_t sent = sysSendfile(c.sock, fd, &offset, static_cast<std::size_t>(st.st_size - offset));
         if (sent < 0 && errno == EINTR) continue;
         if (sent == 0) break;  // the file shrank: it ends here
         if (sent < 0) {
@@ -256,27 +256,20 @@ int sendFileRaw(Connection& c, const std::string& path, int buffsize) {
         }
         c.bytesSent += static_cast<uint64_t>(sent);
         addSocketBytes(c.socketInfo, static_cast<uint64_t>(sent));
-        // A short chunk before the end of the file means the socket took
-        // fewer bytes than it was given: the client stalled or went away.
-        if (static_cast<std::size_t>(sent) < chunk && offset < st.st_size) {
-            debugPrint("Error sending\r\n");
-            result = kFileSendFailed;
-            break;
-        }
     }
     close(fd);
-    // Fewer bytes than the file's size (a chunk size of 0, a file that
-    // shrank) leave the client short of any length announced for it.
+    // Fewer bytes than the file's size (a file that shrank) leave the client
+    // short of any length announced for it.
     if (result == kFileSent && offset < st.st_size) result = kFileShort;
     return result;
 }
 
-int sendFile(Connection& c, const std::string& path, int buffsize) {
+int sendFile(Connection& c, const std::string& path) {
     // The header leaves with the file's first bytes rather than in a small
     // segment of its own that would wait for the client's acknowledgement.
     // A header that could not leave must not be overtaken by the file.
     if (flushSend(c, true) != 0) return kFileSendFailed;
-    return sendFileRaw(c, path, buffsize);
+    return sendFileRaw(c, path);
 }
 
 int64_t receiveFile(Connection& c, const std::string& path, int64_t maxBytes) {

@@ -76,13 +76,14 @@ inline int sendString(Connection& c, std::string_view text) { return sendBytes(c
 constexpr int kFileSent = 0;        // sent whole
 constexpr int kFileNotOpened = 1;   // the file failed to open or is empty; nothing was sent
 constexpr int kFileSendFailed = 2;  // a send failed on the way: the peer has part of it
-constexpr int kFileShort = 3;       // fewer bytes than its size went (a chunk size of 0, a file that shrank)
+constexpr int kFileShort = 3;       // fewer bytes than its size went (a file that shrank)
 
-// Sends a whole file in chunks of `buffsize` bytes (taken unsigned, at most
-// 8192) without flushing the buffer first.
-int sendFileRaw(Connection& c, const std::string& path, int buffsize);
+// Sends a whole file with as few sendfile calls as the socket accepts,
+// without flushing the buffer first (nothing is copied through it, so
+// `buffsize` plays no part).
+int sendFileRaw(Connection& c, const std::string& path);
 // flushSend, then sendFileRaw; kFileSendFailed when the flush failed.
-int sendFile(Connection& c, const std::string& path, int buffsize);
+int sendFile(Connection& c, const std::string& path);
 
 // Stores everything the peer sends until it closes.  The byte count, or -1.
 // A file of more than `maxBytes` is refused (-1) and what was stored of it

@@ -105,7 +105,7 @@ bool sendListing(Connection& c, HttpRequest& r, const std::string& folderUrl, co
                               : concat({"<H1>Directory Contents</H1><H2>For \"", htmlEscape(folderUrl), "\"</H2>\r\n"});
     if (!sendTexts(c, {"\r\n\r\n", heading})) return false;
     std::string text = joinPath(folder, "qvheader.txt");
-    if (present(text) && (sendString(c, "<pre>") != 0 || sendFile(c, text, s.buffsize) == kFileSendFailed ||
+    if (present(text) && (sendString(c, "<pre>") != 0 || sendFile(c, text) == kFileSendFailed ||
                           sendString(c, "</pre>") != 0))
         return false;
     if (!sendTexts(c, {"<HR><PRE>",
@@ -138,7 +138,7 @@ void sendStaticFile(Connection& c, HttpRequest& r, uint64_t size) {
     if (headOnly(r)) return;
     // A file that could not be sent whole, or not opened after its length
     // was announced, leaves the client short of that length.
-    if (sendFile(c, r.filePath, s.buffsize) != kFileSent) abandonResponse(c, r);
+    if (sendFile(c, r.filePath) != kFileSent) abandonResponse(c, r);
 }
 
 void serveFolder(Connection& c, HttpRequest& r) {

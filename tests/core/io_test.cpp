@@ -167,22 +167,20 @@ TEST_F(Sending, FileGoesOutWholeAfterTheBufferedHeader) {
     sendString(conn, "HEADER\r\n");
     std::string got;
     std::thread reader([&] { got = test::readUntilClosed(pair.client, 5000); });
-    EXPECT_EQ(sendFile(conn, dir.file("f.bin"), 8192), 0);
+    EXPECT_EQ(sendFile(conn, dir.file("f.bin")), 0);
     EXPECT_EQ(conn.bytesSent, 8u + body.size());
     shutdown(pair.server, SHUT_WR);
     reader.join();
     EXPECT_EQ(got, "HEADER\r\n" + body);
 }
 
-TEST_F(Sending, EmptyOrMissingFileIsRefusedAndZeroChunkIsReportedShort) {
+TEST_F(Sending, EmptyOrMissingFileIsRefused) {
     CapturedOutput output;
     test::writeFile(dir.file("empty"), "");
-    test::writeFile(dir.file("full"), "content");
-    EXPECT_EQ(sendFile(conn, dir.file("empty"), 8192), 1);
+    EXPECT_EQ(sendFile(conn, dir.file("empty")), 1);
     EXPECT_TRUE(output.contains("Error opening file (filesize < 0)'" + dir.file("empty") + "'\r\n"));
-    EXPECT_EQ(sendFile(conn, dir.file("missing"), 8192), 1);
+    EXPECT_EQ(sendFile(conn, dir.file("missing")), 1);
     EXPECT_TRUE(output.contains("Error opening file '" + dir.file("missing") + "'\r\n  No such file"));
-    EXPECT_EQ(sendFileRaw(conn, dir.file("full"), 0), kFileShort);  // nothing sent is no success
     EXPECT_EQ(received(), "");
 }
 

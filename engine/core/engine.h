@@ -72,8 +72,12 @@ struct Engine {
     int serversStarted = 0;
     int serversFailed = 0;
 
-    // Engine-wide counts and the record cursor: guarded by countMutex; the
-    // counts are atomics so the status report may read them without it.
+    // Engine-wide counts, every server's connection list and the record
+    // cursor belong to this process: guarded by registryMutex, no
+    // cross-process lock (countMutex guards only what engines share: record
+    // 0's holders and the clearing of records left by engines that died).
+    // The counts are atomics so the status report may read them without it.
+    std::mutex registryMutex;
     std::atomic<int> openConnections{0};
     std::atomic<int> peakConnections{0};
     std::atomic<int> totalConnections{0};

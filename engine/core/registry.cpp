@@ -203,7 +203,7 @@ void endLiveConnections(Engine& engine) {
 
 void Server::addConnection(Connection* c) {
     {
-        std::lock_guard lock(*countMutex);
+        std::lock_guard lock(engine.registryMutex);
         int open = ++openConnections;
         totalConnections++;
         if (open > peakConnections) peakConnections = open;
@@ -211,7 +211,7 @@ void Server::addConnection(Connection* c) {
         engine.totalConnections++;
         if (all > engine.peakConnections) engine.peakConnections = all;
 
-        c->slot = engine.socketInfo.claim(engine.slotCursor);
+        c->slot = engine.socketInfo.claim(engine.slotCursor, *countMutex);
         c->next = next;
         if (next) next->prev = c;
         c->prev = this;
@@ -246,10 +246,10 @@ void Server::addConnection(Connection* c) {
 
 void Server::removeConnection(Connection* c) {
     {
-        std::lock_guard lock(*countMutex);
+        std::lock_guard lock(engine.registryMutex);
         openConnections--;
         engine.openConnections--;
-        engine.socketInfo.releaseRecord(c->slot);
+        engine.socketInfo.releaseRecord(c->slot, *countMutex);
         if (c->prev) c->prev->next = c->next;
         if (c->next) c->next->prev = c->prev;
         c->next = c->prev = nullptr;

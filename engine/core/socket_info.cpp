@@ -11,6 +11,7 @@
 #include "engine/core/engine.h"
 #include "engine/log/strings.h"
 #include "engine/output.h"
+#include "engine/platform/named_mutex.h"
 
 namespace qv {
 
@@ -91,13 +92,18 @@ SocketInfo SocketInfoList::snapshot(int i) const {
     return copy;
 }
 
-int SocketInfoList::claim(int& cursor) {
+int SocketInfoList::claim(int& cursor, NamedMutex& acrossEngines) {
     if (!table_.data()) return 0;
     for (int tries = 0; tries < kSocketInfoRecords - 1; ++tries) {
         cursor = (cursor + 1) % kSocketInfoRecords;
-        if (tryClaim(record(cursor), cursor == 0)) return cursor;
+        if (cursor != 0 && tryClaim(record(cursor), false)) return cursor;
+        if (cursor == 0) {
+            std::lock_guard sharedLock(acrossEngines);
+            if (tryClaim(record(0), true)) return 0;
+        }
     }
     SocketInfo* first = record(0);
+    std::lock_guard sharedLock(acrossEngines);
     std::lock_guard lock(recordMutex);
     if (shared(first->holders).fetch_add(1) == 0) clearContent(first);
     shared(first->ownerPid).store(static_cast<int32_t>(getpid()));
@@ -105,9 +111,11 @@ int SocketInfoList::claim(int& cursor) {
     return 0;
 }
 
-void SocketInfoList::releaseRecord(int i) {
+void SocketInfoList::releaseRecord(int i, NamedMutex& acrossEngines) {
     SocketInfo* r = record(i);
     if (!r) return;
+    std::unique_lock<NamedMutex> sharedLock(acrossEngines, std::defer_lock);
+    if (i == 0) sharedLock.lock();
     std::lock_guard lock(recordMutex);
     if (i == 0) {
         int32_t holders = shared(r->holders).load();

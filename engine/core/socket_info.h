@@ -21,6 +21,7 @@
 namespace qv {
 
 struct Engine;
+class NamedMutex;
 
 struct SocketInfo {
     int32_t inUse;          // 1 in use, 0 free
@@ -65,10 +66,13 @@ public:
 
     // Claims a free record, searching from the one after `cursor` (which
     // moves on), and clears its texts and counts.  Without a free record the
-    // connection shares record 0.  Returns the record's index.
-    int claim(int& cursor);
+    // connection shares record 0.  Returns the record's index.  Records 1
+    // to 63 are claimed lock-free; record 0's holder count changes only
+    // under `acrossEngines`, the count mutex of every engine on the runtime
+    // folder.
+    int claim(int& cursor, NamedMutex& acrossEngines);
     // Gives record i back; record 0 stays in use while others share it.
-    void releaseRecord(int i);
+    void releaseRecord(int i, NamedMutex& acrossEngines);
 
 private:
     SharedTable table_;

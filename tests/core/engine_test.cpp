@@ -106,7 +106,7 @@ TEST_F(EngineTest, HundredConnectionsComeAndGo) {
     EXPECT_EQ(http->openConnections, 0);
     EXPECT_GE(http->peakConnections, 1);
     {
-        std::lock_guard lock(*engine->countMutex);
+        std::lock_guard lock(engine->registryMutex);
         EXPECT_EQ(http->next, nullptr);
     }
     EXPECT_TRUE(eventually([&] { return recordsInUse() == 0; }));
@@ -330,7 +330,7 @@ TEST_F(EngineTest, EnginesOnOneRuntimeFolderShareTheTableAndTheResetEvent) {
     ASSERT_TRUE(eventually([&] { return engine->openConnections == 1; }));
     int slot = -1;
     {
-        std::lock_guard lock(*engine->countMutex);
+        std::lock_guard lock(engine->registryMutex);
         ASSERT_NE(serverAt(*engine, 1)->next, nullptr);
         slot = serverAt(*engine, 1)->next->slot;
     }

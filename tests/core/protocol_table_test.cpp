@@ -79,7 +79,7 @@ TEST_F(Engines, ATestProtocolIsOneRowAndItsConnectionsAreStillUnregistered) {
     }
     EXPECT_TRUE(eventually([&] { return engine->totalConnections == 3 && engine->openConnections == 0; }));
     {
-        std::lock_guard lock(*engine->countMutex);
+        std::lock_guard lock(engine->registryMutex);
         EXPECT_EQ(server->next, nullptr);
     }
     EXPECT_TRUE(eventually([&] { return engine->socketInfo.snapshot(1).inUse == 0; }));
@@ -112,7 +112,7 @@ TEST_F(Engines, EnginesOnOneFolderNeverHoldTheSameRecord) {
     ASSERT_TRUE(eventually([&] { return second->openConnections == 50; }));
 
     auto heldSlots = [](Engine& e, std::multiset<int>& slots) {
-        std::lock_guard lock(*e.countMutex);
+        std::lock_guard lock(e.registryMutex);
         for (Connection* c = serverAt(e, 1)->next; c; c = c->next) slots.insert(c->slot);
     };
     std::multiset<int> slots;
@@ -139,7 +139,7 @@ TEST_F(Engines, EnginesOnOneFolderNeverHoldTheSameRecord) {
     {
         std::set<int> sharerPorts;
         std::lock_guard sockets(second->live.mutex);  // a socket closes only under it
-        std::lock_guard lock(*second->countMutex);
+        std::lock_guard lock(second->registryMutex);
         for (Connection* c = serverAt(*second, 1)->next; c; c = c->next)
             if (c->slot == 0) sharerPorts.insert(test::peerPort(c->sock));
         for (int& fd : clients)

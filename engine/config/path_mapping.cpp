@@ -8,7 +8,6 @@
 #include "engine/log/dates.h"
 #include "engine/log/strings.h"
 #include "engine/output.h"
-#include "engine/platform/profile.h"
 
 namespace qv {
 

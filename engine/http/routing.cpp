@@ -12,7 +12,6 @@
 #include "engine/log/dates.h"
 #include "engine/log/strings.h"
 #include "engine/output.h"
-#include "engine/platform/profile.h"
 
 namespace qv {
 

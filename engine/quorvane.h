@@ -40,7 +40,9 @@ enum class RootFolder { kWeb, kFtp, kGopher };
 // on its own, in full, and the socket is closed; a protocol with no texts
 // is closed at once.
 struct PausedReply {
-    bool readsRequestFirst = false;  // the client's request is read (and dropped) first
+    // The client speaks first: its request is read (and dropped) before the
+    // reply, and its listener accepts only once the client has sent.
+    bool readsRequestFirst = false;
     std::string_view first;
     std::string_view second;
     bool pausedPageSecond = false;   // the second text is the engine's paused page and "\r\n"

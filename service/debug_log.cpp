@@ -2,6 +2,7 @@
 
 #include <array>
 #include <atomic>
+#include <condition_variable>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -15,7 +16,6 @@
 #include <unistd.h>
 
 #include "engine/output.h"
-#include "engine/platform/named_mutex.h"
 #include "engine/platform/runtime_dir.h"
 #include "service/service_control.h"
 
@@ -55,17 +55,30 @@ private:
     int error_;
 };
 
-// The queue of texts waiting for a viewer.  `ready` is the text-ready
-// event of the running body: debugPrint signals it, the serving loop
-// clears it.  It is read and replaced only under the mutex.
+// The texts waiting for the writer, which is the thread that serves the
+// viewers: the console text in order, and up to kQueueSlots texts for a
+// viewer (later ones are dropped while those wait).  Connection threads
+// only append under `mutex` and signal `ready` when the writer has not been
+// told yet, so printing a diagnostic costs them no system call of its own
+// but that one wake-up per batch.  The queue belongs to this process alone.
 struct DebugQueue {
-    std::unique_ptr<NamedMutex> mutex;
+    std::mutex mutex;
+    std::condition_variable drained;  // the writer took the console text
     std::array<std::string, kQueueSlots> slots;
     int read = 0;
     int write = 0;
     int count = 0;
+    std::string console;
+    bool writerRunning = false;  // else console text is written at once
+    bool signalled = false;      // `ready` was signalled since the writer last looked
     const EventCounter* ready = nullptr;
 };
+
+// How much console text may wait for the writer before printing threads
+// wait for it.  The console is the operator's terminal or a file, so the
+// writer only falls behind while standard output itself blocks; printing
+// threads then block as a direct write would, and no line is dropped.
+constexpr std::size_t kConsoleBacklog = 1 << 20;
 
 DebugQueue queue;
 std::atomic<bool> socketCreated{false};
@@ -111,28 +124,62 @@ void writeStdout(std::string_view text) {
 
 int queueText(std::string_view text) {
     if (!socketCreated || text.empty()) return 0;
-    {
-        std::lock_guard lock(*queue.mutex);
-        if (queue.count < kQueueSlots && queue.ready) {
-            queue.slots[queue.write] = std::string(text.substr(0, kTextLength));
-            queue.write = (queue.write + 1) % kQueueSlots;
-            queue.count++;
-            // Fails only when the counter would overflow, which needs far
-            // more texts than the serving loop ever leaves unread.
-            queue.ready->signal();
+    std::unique_lock lock(queue.mutex);
+    if (consoleDebug) {
+        if (!queue.writerRunning) {
+            writeStdout(text);  // start-up and shut-down: no writer, keep the order
+        } else {
+            queue.drained.wait(lock, [] { return queue.console.size() < kConsoleBacklog || !queue.writerRunning; });
+            queue.console.append(text);
         }
     }
-    if (consoleDebug) writeStdout(text);
+    if (queue.count < kQueueSlots && queue.ready) {
+        queue.slots[queue.write] = std::string(text.substr(0, kTextLength));
+        queue.write = (queue.write + 1) % kQueueSlots;
+        queue.count++;
+    }
+    if (queue.ready && !queue.signalled) {
+        queue.signalled = true;
+        // Fails only when the counter would overflow, which one signal per
+        // batch never comes near.
+        queue.ready->signal();
+    }
     return 1;
 }
 
+// The writer's part: clears the text-ready event and writes the console
+// text that has waited.  Called whenever `ready` fired.
+void writeConsoleText(const EventCounter& ready) {
+    ready.clear();
+    std::string text;
+    {
+        std::lock_guard lock(queue.mutex);
+        queue.signalled = false;
+        text.swap(queue.console);
+    }
+    queue.drained.notify_all();
+    writeStdout(text);
+}
+
 bool takeText(std::string& text) {
-    std::lock_guard lock(*queue.mutex);
+    std::lock_guard lock(queue.mutex);
     if (queue.count == 0) return false;
     text = std::move(queue.slots[queue.read]);
     queue.read = (queue.read + 1) % kQueueSlots;
     queue.count--;
     return true;
+}
+
+// Starts or ends the writer's service; when it ends, what it had not
+// written yet goes out at once.
+void setWriterRunning(bool running) {
+    std::lock_guard lock(queue.mutex);
+    queue.writerRunning = running;
+    if (!running) {
+        writeStdout(queue.console);
+        queue.console.clear();
+    }
+    queue.drained.notify_all();
 }
 
 bool fillAddress(const std::string& path, sockaddr_un& addr) {
@@ -178,21 +225,36 @@ int createDebugSocket(const std::string& path) {
 
 enum class Delivery { kSent, kGone, kStopping };
 
-Delivery sendText(int client, const std::string& text, const EventCounter& stop) {
+// Sends one text to the viewer; console text that arrives while the
+// viewer is slow to read is written meanwhile.
+Delivery sendText(int client, const std::string& text, const EventCounter& stop, const EventCounter& ready) {
     for (;;) {
         if (send(client, text.data(), text.size(), MSG_DONTWAIT | MSG_NOSIGNAL) >= 0) return Delivery::kSent;
         if (errno == EINTR) continue;
         if (errno != EAGAIN) return Delivery::kGone;
-        pollfd p[2] = {{stop.fd(), POLLIN, 0}, {client, POLLOUT, 0}};
-        if (poll(p, 2, -1) < 0 && errno != EINTR) return Delivery::kGone;
+        pollfd p[3] = {{stop.fd(), POLLIN, 0}, {client, POLLOUT, 0}, {ready.fd(), POLLIN, 0}};
+        if (poll(p, 3, -1) < 0 && errno != EINTR) return Delivery::kGone;
         if (p[0].revents) return Delivery::kStopping;
+        if (p[2].revents) writeConsoleText(ready);
     }
+}
+
+// Sends the viewer every text that waits; kSent when all went.
+Delivery sendWaitingTexts(int client, const EventCounter& stop, const EventCounter& ready) {
+    std::string text;
+    while (takeText(text)) {
+        Delivery d = sendText(client, text, stop, ready);
+        if (d != Delivery::kSent) return d;  // a text sent to a viewer that left is lost with it
+    }
+    return Delivery::kSent;
 }
 
 // Serves one viewer.  The wait has no time limit: new text, the viewer
 // leaving or the shutdown ends it.  True when the shutdown ended it.
 bool serveViewer(int client, const EventCounter& stop, const EventCounter& ready) {
     for (;;) {
+        Delivery d = sendWaitingTexts(client, stop, ready);
+        if (d != Delivery::kSent) return d == Delivery::kStopping;
         pollfd p[3] = {{stop.fd(), POLLIN, 0}, {ready.fd(), POLLIN, 0}, {client, POLLRDHUP, 0}};
         if (poll(p, 3, -1) < 0) {
             if (errno == EINTR) continue;
@@ -200,21 +262,18 @@ bool serveViewer(int client, const EventCounter& stop, const EventCounter& ready
         }
         if (p[0].revents) return true;
         if (p[2].revents & (POLLRDHUP | POLLHUP | POLLERR)) return false;
-        if (!p[1].revents || !ready.clear()) continue;
-        std::string text;
-        while (takeText(text)) {
-            Delivery d = sendText(client, text, stop);
-            if (d == Delivery::kStopping) return true;
-            if (d == Delivery::kGone) return false;  // this one text is lost with the viewer
-        }
+        if (p[1].revents) writeConsoleText(ready);
     }
 }
 
+// The writer: writes console text as it comes and serves one viewer at a
+// time, until the shutdown.
 void serveViewers(int listenFd, const EventCounter& stop, const EventCounter& ready) {
     for (;;) {
-        pollfd p[2] = {{stop.fd(), POLLIN, 0}, {listenFd, POLLIN, 0}};
-        if (poll(p, 2, -1) < 0 && errno != EINTR) return;
+        pollfd p[3] = {{stop.fd(), POLLIN, 0}, {listenFd, POLLIN, 0}, {ready.fd(), POLLIN, 0}};
+        if (poll(p, 3, -1) < 0 && errno != EINTR) return;
         if (p[0].revents) return;
+        if (p[2].revents) writeConsoleText(ready);
         if (!p[1].revents) continue;
         int client = accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
         if (client < 0) continue;
@@ -257,9 +316,12 @@ int runEngineWithPipe(Engine& engine, int argc, char** argv, EventMaker makeEven
     StopRegistration registered(stop);
     const std::string& run = runtimeFolder(engine);
     ensureFolder(run, 0770);
-    queue.mutex = std::make_unique<NamedMutex>(run, "QVX_DEBUG_LOG_MUTEX");
-    queue.read = queue.write = queue.count = 0;
-    queue.ready = &ready;
+    {
+        std::lock_guard lock(queue.mutex);
+        queue.read = queue.write = queue.count = 0;
+        queue.signalled = false;
+        queue.ready = &ready;
+    }
     setDebugSink(queueText);
 
     reportServiceStatus(ServiceState::kStartPending);
@@ -274,7 +336,9 @@ int runEngineWithPipe(Engine& engine, int argc, char** argv, EventMaker makeEven
         logServiceError("Quorvane_Pro_BETA Starting Up");
         startServers(engine);
         reportServiceStatus(ServiceState::kRunning);
+        setWriterRunning(true);
         serveViewers(listenFd, stop, ready);
+        setWriterRunning(false);
         // No viewer is served from here on: close at once, so a viewer
         // waits for the next server instead of connecting to this one.
         close(listenFd);
@@ -283,7 +347,7 @@ int runEngineWithPipe(Engine& engine, int argc, char** argv, EventMaker makeEven
     stopServers(engine);
     socketCreated = false;
     setDebugSink(nullptr);
-    std::lock_guard lock(*queue.mutex);
+    std::lock_guard lock(queue.mutex);
     queue.ready = nullptr;
     return ran ? 0 : 1;
 }

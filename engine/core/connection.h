@@ -9,8 +9,9 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <condition_variable>
+#include <mutex>
 #include <string>
-#include <thread>
 
 #include "engine/quorvane.h"
 
@@ -89,7 +90,16 @@ public:
     std::string virtualAlias;  // at most 127 characters, no final "/"
     uint32_t listenAddress = 0;  // the address the listening socket reports (network order)
     std::atomic<bool> stopFlag{false};
-    std::thread acceptThread;
+
+    // The threads at the listening socket (see accept.h): `waiting` are
+    // blocked in accept, `atListener` also counts those that returned from
+    // it and have not yet admitted or turned away what they accepted.
+    struct Acceptors {
+        std::mutex mutex;
+        std::condition_variable idle;  // notified when atListener drops to 0
+        int waiting = 0;
+        int atListener = 0;
+    } acceptors;
 };
 
 }  // namespace qv

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "engine/core/engine.h"
+#include "engine/core/accept.h"
 #include "engine/core/registry.h"
 #include "engine/platform/runtime_dir.h"
 #include "engine/platform/unique_fd.h"
@@ -43,11 +44,6 @@ const std::string& rootFolder(const Settings& s, RootFolder root) {
     return s.webdir;
 }
 
-std::string dottedAddress(uint32_t networkOrder) {
-    const auto* b = reinterpret_cast<const unsigned char*>(&networkOrder);
-    return std::to_string(b[0]) + "." + std::to_string(b[1]) + "." + std::to_string(b[2]) + "." + std::to_string(b[3]);
-}
-
 std::string systemHostName() {
     char name[100] = {};
     if (gethostname(name, sizeof name - 1) != 0) return {};
@@ -55,6 +51,11 @@ std::string systemHostName() {
 }
 
 }  // namespace
+
+std::string dottedAddress(uint32_t networkOrder) {
+    const auto* b = reinterpret_cast<const unsigned char*>(&networkOrder);
+    return std::to_string(b[0]) + "." + std::to_string(b[1]) + "." + std::to_string(b[2]) + "." + std::to_string(b[3]);
+}
 
 const Protocol* protocolOfType(std::span<const Protocol> protocols, std::string_view type) {
     if (type.empty() || type[0] == 'n') return nullptr;
@@ -189,7 +190,7 @@ int startServerThread(Server& server) {
     server.countMutex = server.engine.countMutex.get();
     server.logMutex = server.engine.logMutex.get();
     server.state = 4;
-    server.acceptThread = std::thread([&server] { acceptLoop(server); });
+    if (!startAccepting(server)) debugPrintf("** Error creating the accept thread of server #%d\r\n", server.serverNumber);
     return 0;
 }
 

@@ -57,6 +57,9 @@ int connectTo(Connection& c, const std::optional<std::string>& addressText, int 
 // from 0 to 65535; nothing for any other text.
 std::optional<int> portNumber(std::string_view text);
 
+// "a.b.c.d" for an address in network byte order.
+std::string dottedAddress(uint32_t networkOrder);
+
 // Parses "a.b.c.d" as four decimal bytes in order; false when there are
 // fewer than four parts.  The empty text is any address (0).
 bool parseAddressText(const std::string& text, uint32_t& networkOrder);

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include "engine/config/passwords.h"
+#include "engine/core/accept.h"
 #include "engine/core/engine.h"
 #include "engine/core/registry.h"
 #include "engine/core/server_table.h"
@@ -132,11 +133,7 @@ void startConfiguredServers(Engine& engine) {
 void stopAcceptThreads(Engine& engine) {
     for (auto& server : engine.servers) {
         if (!server || server->sock < 0) continue;
-        server->stopFlag = true;
-        shutdown(server->sock, SHUT_RDWR);  // wakes the blocked accept
-        if (server->acceptThread.joinable()) server->acceptThread.join();
-        close(server->sock);
-        server->sock = -1;
+        stopAccepting(*server);
     }
 }
 

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <mutex>
 #include <chrono>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -97,6 +98,8 @@ TEST_F(EngineTest, HundredConnectionsComeAndGo) {
     for (int i = 0; i < 100; ++i) {
         int fd = test::connectLoopback(port(1));
         ASSERT_GE(fd, 0);
+        // An HTTP listener accepts once the client has spoken.
+        ASSERT_EQ(send(fd, "\r\n", 2, MSG_NOSIGNAL), 2);
         EXPECT_EQ(test::readUntilClosed(fd, 3000), "");  // no handler: closed at once
         close(fd);
     }

@@ -6,6 +6,8 @@
 #include <filesystem>
 #include <poll.h>
 #include <pwd.h>
+#include <sstream>
+#include <thread>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -152,6 +154,44 @@ TEST_F(Qvx32, ReloadsGoOnAfterAServerWasKilled) {
     }
     next->signal(SIGTERM);
     EXPECT_EQ(next->wait(), 0);
+}
+
+TEST_F(Qvx32, ConsoleShowsEveryRequestLineInOrderUnderConcurrentClients) {
+    test::TempFolder web;
+    test::writeFile(etc.file("quorvane.ini"), "[Options]\nview_commands=1\nview_connects=1\nlogdir=" + logs.path() +
+                                                  "/\n[Multi]\nserver1=httpd\nip1=127.0.0.1\nport1=" +
+                                                  std::to_string(port) + "\ndir1=" + web.path() + "/\nserver2=none\n");
+    auto qvx = startDebug();
+    constexpr int kClients = 16, kRequests = 40;
+    std::vector<std::thread> clients;
+    for (int i = 0; i < kClients; ++i)
+        clients.emplace_back([&, i] {
+            for (int j = 0; j < kRequests; ++j) {
+                int fd = test::connectLoopback(port);
+                test::sendText(fd, "GET /c" + std::to_string(i) + "-r" + std::to_string(j) + " HTTP/1.0\r\n\r\n");
+                test::readUntilClosed(fd, 5000);
+                close(fd);
+            }
+        });
+    for (auto& t : clients) t.join();
+    const std::string last = "127.0.0.1 - '/c0-r" + std::to_string(kRequests - 1) + "'\r\n";
+    ASSERT_TRUE(test::eventually([&] { return qvx->output().find(last) != std::string::npos; }, 10000));
+    qvx->signal(SIGINT);
+    ASSERT_EQ(qvx->wait(), 0);
+
+    // Every line whole, and each client's lines in the order it sent them.
+    std::vector<int> next(kClients, 0);
+    int requestLines = 0;
+    std::istringstream console(qvx->output());
+    for (std::string line; std::getline(console, line);) {
+        int client = -1, request = -1;
+        if (std::sscanf(line.c_str(), "127.0.0.1 - '/c%d-r%d'", &client, &request) != 2) continue;
+        ASSERT_EQ(line, "127.0.0.1 - '/c" + std::to_string(client) + "-r" + std::to_string(request) + "'\r");
+        ASSERT_TRUE(client >= 0 && client < kClients);
+        EXPECT_EQ(request, next[client]++) << "client " << client;
+        ++requestLines;
+    }
+    EXPECT_EQ(requestLines, kClients * kRequests);
 }
 
 TEST_F(Qvx32, LateViewerGetsTheFirstThirtyTwoTextsThenNewOnes) {

@@ -1,14 +1,16 @@
 #!/usr/bin/env bash
 # Compares the HTTP server of qvx32 with nginx and lighttpd on loopback.
 #
-#   bench/http_compare.sh [--qvx32 PATH] [--duration SECONDS] [--servers qvx32,nginx,lighttpd]
+#   bench/http_compare.sh [--qvx32 PATH] [--duration SECONDS]
+#                         [--servers qvx32,qvx32-diag,nginx,lighttpd,thread_floor]
 #                         [--conns 1,16,64] [--files file1k,file64k] [--modes close,keepalive]
 #                         [--ab-requests N] [--markdown FILE] [--keep] [--no-install] [--rebuild]
-#                         [--no-netns]
+#                         [--no-netns] [--thread-floor PATH] [--thread-floor-threads N]
+#                         [--thread-floor-no-defer]
 #
 # Installs nginx, lighttpd, wrk and ab when missing, builds qvx32 when missing
 # (or with --rebuild), lays out a temporary folder with a document root,
-# settings and runtime folders for all three servers, starts each server as a
+# settings and runtime folders for all servers, starts each server as a
 # child of this script on its own 127.0.0.1 port, and then:
 #   - runs wrk (HTTP/1.0 requests from a small Lua script) for every case
 #     file x mode x connections, the servers one after another in each case;
@@ -16,9 +18,28 @@
 #     /~status page, nginx's stub_status, and for every server the kernel's
 #     system-wide TCP PassiveOpens counter) and warns when connections per
 #     request do not fit the mode (close: ~1, keepalive: far below 1);
-#   - measures the folder listing /list/ (200 files) with ab;
-#   - prints requests/s, p50 and p99 per case and server with the ratios
-#     qvx32/nginx, and a Markdown summary at the end.
+#   - measures the folder listing /list/ (200 files) with ab, against nginx's
+#     autoindex and lighttpd's dir-listing;
+#   - prints the CPU model, core count and kernel, then requests/s, p50 and
+#     p99 per case and server with the ratios qvx32/nginx (req/s and p99),
+#     qvx32-diag/qvx32 and thread_floor/nginx, and a Markdown summary at the end.
+# The servers:
+#   qvx32         diagnostics off (view_commands=0), console output to a file
+#   qvx32-diag    a second qvx32 with its own port, settings and runtime folder
+#                 and diagnostics as shipped (view_commands=1): every request
+#                 line goes to its console output, redirected to a file as a
+#                 service writes its log.  Target: >= 0.9 x qvx32 in every case.
+#   nginx, lighttpd
+#   thread_floor  --thread-floor PATH (default ../shared/bench/thread_floor.c
+#                 from the repository root; left out with a warning when absent),
+#                 built with cc -O2 -pthread: one blocking thread per connection
+#                 answering a fixed 1 KiB page from memory whatever the path,
+#                 i.e. the limit of the threading model.  It runs in the file1k
+#                 cases only, with --thread-floor-threads threads (default: the
+#                 largest --conns + 4) and TCP_DEFER_ACCEPT as qvx32's HTTP
+#                 listener uses (--thread-floor-no-defer: without).
+# Relative paths given to --qvx32 and --thread-floor are taken from the
+# repository root.
 # The measurements run in a network namespace of their own (unshare --net,
 # loopback only; --no-netns runs them in the host's), so that the kernel's
 # connection counter sees only these servers and other loopback traffic on
@@ -33,7 +54,7 @@ PY=python3; [ -x /usr/bin/python3 ] && PY=/usr/bin/python3
 
 QVX32="build-rel/service/qvx32"
 DURATION=10
-SERVERS="qvx32,nginx,lighttpd"
+SERVERS="qvx32,qvx32-diag,nginx,lighttpd,thread_floor"
 CONNS="1,16,64"
 FILES="file1k,file64k"
 MODES="close,keepalive"
@@ -44,11 +65,15 @@ INSTALL=1
 REBUILD=0
 WARMUP=2
 NETNS=1
+THREAD_FLOOR_SRC="../shared/bench/thread_floor.c"
+THREAD_FLOOR_THREADS=""
+THREAD_FLOOR_DEFER=1
 ARGS=("$@")
 # set when this script runs again inside its own network namespace
 INSIDE_NETNS=${HTTP_COMPARE_IN_NETNS:-}
 
-usage() { sed -n '2,25p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//'; }
+# the header comment above, without the first line
+usage() { awk 'NR > 1 && !/^#/ { exit } NR > 1' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//'; }
 
 while [ $# -gt 0 ]; do
     case "$1" in
@@ -64,6 +89,9 @@ while [ $# -gt 0 ]; do
         --no-install) INSTALL=0; shift ;;
         --rebuild) REBUILD=1; shift ;;
         --no-netns) NETNS=0; shift ;;
+        --thread-floor) THREAD_FLOOR_SRC="$2"; shift 2 ;;
+        --thread-floor-threads) THREAD_FLOOR_THREADS="$2"; shift 2 ;;
+        --thread-floor-no-defer) THREAD_FLOOR_DEFER=0; shift ;;
         -h|--help) usage; exit 0 ;;
         *) echo "unknown option: $1" >&2; usage >&2; exit 2 ;;
     esac
@@ -76,7 +104,7 @@ IFS=, read -r -a CONN_LIST <<<"$CONNS"
 IFS=, read -r -a FILE_LIST <<<"$FILES"
 IFS=, read -r -a MODE_LIST <<<"$MODES"
 for s in "${SERVER_LIST[@]}"; do
-    case "$s" in qvx32|nginx|lighttpd) ;; *) echo "unknown server: $s" >&2; exit 2 ;; esac
+    case "$s" in qvx32|qvx32-diag|nginx|lighttpd|thread_floor) ;; *) echo "unknown server: $s" >&2; exit 2 ;; esac
 done
 for f in "${FILE_LIST[@]}"; do
     case "$f" in file1k|file64k) ;; *) echo "unknown file: $f (file1k or file64k)" >&2; exit 2 ;; esac
@@ -87,9 +115,15 @@ done
 for c in "${CONN_LIST[@]}"; do
     case "$c" in ''|*[!0-9]*|0) echo "bad connection count: $c" >&2; exit 2 ;; esac
 done
+case "$THREAD_FLOOR_THREADS" in
+    '') THREAD_FLOOR_THREADS=$(( $(printf '%s\n' "${CONN_LIST[@]}" | sort -n | tail -n 1) + 4 )) ;;
+    *[!0-9]*|0) echo "--thread-floor-threads takes a positive whole number" >&2; exit 2 ;;
+esac
 case "$QVX32" in /*) ;; *) QVX32="$ROOT/$QVX32" ;; esac
+case "$THREAD_FLOOR_SRC" in /*) ;; *) THREAD_FLOOR_SRC="$ROOT/$THREAD_FLOOR_SRC" ;; esac
 
 wants() { local s; for s in "${SERVER_LIST[@]}"; do [ "$s" = "$1" ] && return 0; done; return 1; }
+wants_qvx32() { wants qvx32 || wants qvx32-diag; }
 log() { printf '%s\n' "$*"; }
 warn() { printf 'WARNING: %s\n' "$*"; }
 
@@ -154,7 +188,7 @@ install_missing() {
 [ -z "$INSIDE_NETNS" ] && install_missing
 export PATH="$PATH:/usr/sbin:/sbin"
 
-if wants qvx32 && [ -z "$INSIDE_NETNS" ]; then
+if wants_qvx32 && [ -z "$INSIDE_NETNS" ]; then
     if [ "$REBUILD" = 1 ] || [ ! -x "$QVX32" ]; then
         if [ "$QVX32" = "$ROOT/build-rel/service/qvx32" ]; then
             log "building qvx32 (Release) in build-rel"
@@ -195,8 +229,7 @@ ulimit -n "$(ulimit -Hn)" 2>/dev/null || true
 TMP=$(mktemp -d /tmp/http-compare.XXXXXX)
 chmod 755 "$TMP"              # nginx workers run as nobody and must read the document root
 DOC="$TMP/www"
-mkdir -p "$DOC/list" "$TMP/logs" "$TMP/temp" "$TMP/etc" "$TMP/run" "$TMP/out" "$TMP/nginx" "$TMP/lighttpd"
-chmod 770 "$TMP/run"
+mkdir -p "$DOC/list" "$TMP/out" "$TMP/nginx" "$TMP/lighttpd"
 head -c 1024 /dev/urandom >"$DOC/file1k.bin"
 head -c 65536 /dev/urandom >"$DOC/file64k.bin"
 for i in $(seq -w 1 200); do printf 'small file %s\n' "$i" >"$DOC/list/item$i.txt"; done
@@ -213,9 +246,24 @@ for _ in range(int(sys.argv[1])):
 print(" ".join(str(s.getsockname()[1]) for s in socks))
 EOF
 }
-read -r P_QVX P_NGINX P_LIGHTTPD <<<"$(free_ports 3)"
-declare -A PORT=([qvx32]=$P_QVX [nginx]=$P_NGINX [lighttpd]=$P_LIGHTTPD)
-declare -A SPID=()
+declare -A PORT=() SPID=()
+read -r -a ports <<<"$(free_ports ${#SERVER_LIST[@]})"
+for i in "${!SERVER_LIST[@]}"; do PORT[${SERVER_LIST[$i]}]=${ports[$i]}; done
+
+# thread_floor is built from its source here; without it the server is left out.
+THREAD_FLOOR="$TMP/thread_floor"
+if wants thread_floor; then
+    drop=""
+    if [ ! -f "$THREAD_FLOOR_SRC" ]; then
+        drop="no $THREAD_FLOOR_SRC"
+    elif ! cc -O2 -pthread -o "$THREAD_FLOOR" "$THREAD_FLOOR_SRC" >"$TMP/thread_floor.build.log" 2>&1; then
+        drop="cc -O2 -pthread $THREAD_FLOOR_SRC failed: $(head -n 3 "$TMP/thread_floor.build.log" | tr '\n' ' ')"
+    fi
+    if [ -n "$drop" ]; then
+        warn "$drop; leaving thread_floor out"
+        mapfile -t SERVER_LIST < <(printf '%s\n' "${SERVER_LIST[@]}" | grep -vx thread_floor)
+    fi
+fi
 
 # wrk sends exactly this request line (and only the Connection header in
 # keep-alive mode); overriding wrk.format keeps the request static.
@@ -233,23 +281,37 @@ end
 EOF
 
 # ---------------------------------------------------------------- servers
+# start_qvx32 NAME VIEW_COMMANDS: one qvx32 instance in $TMP/NAME with its own
+# settings (etc), runtime, log and temporary folders, on port PORT[NAME]; its
+# console output (the diagnostics) goes to $TMP/NAME/console.log.
 start_qvx32() {
-    cat >"$TMP/etc/quorvane.ini" <<EOF
+    local name=$1 view=$2 d="$TMP/$1"
+    mkdir -p "$d/etc" "$d/run" "$d/logs" "$d/temp"
+    chmod 770 "$d/run"
+    cat >"$d/etc/quorvane.ini" <<EOF
 [Options]
 keep_alive=1
-view_commands=0
+view_commands=$view
 webdir=$DOC/
 webdirbrowsing=1
-logdir=$TMP/logs/
-tempdir=$TMP/temp/
+logdir=$d/logs/
+tempdir=$d/temp/
 [Multi]
 server1=httpd
 ip1=127.0.0.1
-port1=${PORT[qvx32]}
+port1=${PORT[$name]}
 server2=none
 EOF
-    QUORVANE_ETC="$TMP/etc" QUORVANE_RUN="$TMP/run" "$QVX32" -debug </dev/null >>"$TMP/qvx32.log" 2>&1 &
-    SPID[qvx32]=$!; PIDS+=($!)
+    QUORVANE_ETC="$d/etc" QUORVANE_RUN="$d/run" "$QVX32" -debug </dev/null >>"$d/console.log" 2>&1 &
+    SPID[$name]=$!; PIDS+=($!)
+}
+
+start_thread_floor() {
+    local defer=()
+    [ "$THREAD_FLOOR_DEFER" = 1 ] && defer=(defer)
+    "$THREAD_FLOOR" "${PORT[thread_floor]}" "$THREAD_FLOOR_THREADS" "${defer[@]}" \
+        </dev/null >>"$TMP/thread_floor.log" 2>&1 &
+    SPID[thread_floor]=$!; PIDS+=($!)
 }
 
 start_nginx() {
@@ -312,13 +374,26 @@ EOF
     SPID[lighttpd]=$!; PIDS+=($!)
 }
 
-server_log() {
+start_server() {
     case "$1" in
-        qvx32) echo "$TMP/qvx32.log" ;;
-        nginx) echo "$TMP/nginx/logs/error.log" ;;
-        lighttpd) echo "$TMP/lighttpd/error.log" ;;
+        qvx32) start_qvx32 qvx32 0 ;;
+        qvx32-diag) start_qvx32 qvx32-diag 1 ;;
+        *) "start_$1" ;;
     esac
 }
+
+server_log() {
+    case "$1" in
+        qvx32|qvx32-diag) echo "$TMP/$1/console.log" ;;
+        nginx) echo "$TMP/nginx/logs/error.log" ;;
+        lighttpd) echo "$TMP/lighttpd/error.log" ;;
+        thread_floor) echo "$TMP/thread_floor.log" ;;
+    esac
+}
+
+# serves SERVER FILE: whether SERVER takes part in the runs of FILE (file1k,
+# file64k or list); thread_floor answers its fixed 1 KiB page to any path.
+serves() { [ "$1" != thread_floor ] || [ "$2" = file1k ]; }
 
 url() { echo "http://127.0.0.1:${PORT[$1]}$2"; }
 
@@ -336,17 +411,28 @@ wait_ready() {
 # verify SERVER: serves both files byte for byte, lists all 200 files, keeps
 # an HTTP/1.0 connection when asked.  Returns 1 when it cannot serve files.
 verify() {
-    local s=$1 f code n
+    local s=$1 f code n size
+    if [ "$s" = thread_floor ]; then
+        read -r code size < <(curl -s -m 5 --http1.0 -o /dev/null -w '%{http_code} %{size_download}\n' \
+            "$(url "$s" /file1k.bin)")
+        if [ "$code" != 200 ] || [ "$size" != 1024 ]; then
+            warn "$s: GET /file1k.bin gave status $code with $size bytes"; return 1
+        fi
+    fi
     for f in file1k file64k; do
+        # thread_floor's page is its own, not the file
+        [ "$s" = thread_floor ] && continue
         code=$(curl -s -m 5 --http1.0 -o "$TMP/out/$s.$f" -w '%{http_code}' "$(url "$s" /$f.bin)")
         if [ "$code" != 200 ] || ! cmp -s "$TMP/out/$s.$f" "$DOC/$f.bin"; then
             warn "$s: GET /$f.bin gave status $code or wrong bytes"; return 1
         fi
     done
-    code=$(curl -s -m 5 --http1.0 -o "$TMP/out/$s.list" -w '%{http_code}' "$(url "$s" /list/)")
-    n=$(grep -o 'item[0-9]*\.txt' "$TMP/out/$s.list" 2>/dev/null | sort -u | wc -l)
-    if [ "$code" != 200 ] || [ "$n" -ne 200 ]; then
-        warn "$s: GET /list/ gave status $code with $n of 200 files"
+    if serves "$s" list; then
+        code=$(curl -s -m 5 --http1.0 -o "$TMP/out/$s.list" -w '%{http_code}' "$(url "$s" /list/)")
+        n=$(grep -o 'item[0-9]*\.txt' "$TMP/out/$s.list" 2>/dev/null | sort -u | wc -l)
+        if [ "$code" != 200 ] || [ "$n" -ne 200 ]; then
+            warn "$s: GET /list/ gave status $code with $n of 200 files"
+        fi
     fi
     "$PY" - "${PORT[$s]}" "$s" <<'EOF'
 import socket, sys
@@ -397,16 +483,16 @@ ensure_running() {
     local s=$1
     kill -0 "${SPID[$s]}" 2>/dev/null && return 0
     printf '(restarting) '
-    "start_$s" && wait_ready "$s"
+    start_server "$s" && wait_ready "$s"
 }
 
 # accepted SERVER: the server's own count of accepted connections, or empty
 accepted() {
     case "$1" in
-        qvx32)
+        qvx32|qvx32-diag)
             # --http0.9: the status page may come without a status line and headers
-            curl -s -m 5 --http0.9 --http1.0 -o "$TMP/out/status.html" "$(url qvx32 /~status)" &&
-                "$PY" "$HELPER" hits "$TMP/out/status.html" ;;
+            curl -s -m 5 --http0.9 --http1.0 -o "$TMP/out/status.$1.html" "$(url "$1" /~status)" &&
+                "$PY" "$HELPER" hits "$TMP/out/status.$1.html" ;;
         nginx)
             curl -s -m 5 --http1.0 -o "$TMP/out/nginx_status" "$(url nginx /nginx_status)" &&
                 "$PY" "$HELPER" nginx-accepts "$TMP/out/nginx_status" ;;
@@ -426,7 +512,7 @@ run_one() {
     local out="$TMP/out/$case.$s.txt" a0 a1 k0 k1 acc_s="" acc_k="" threads=2 fields warning
     local requests rps p50 p99 errors non2xx
     RUN_NO=$((RUN_NO + 1))
-    printf '  [%d/%d] %-9s ... ' "$RUN_NO" "$TOTAL_RUNS" "$s"
+    printf '  [%d/%d] %-12s ... ' "$RUN_NO" "$TOTAL_RUNS" "$s"
     if ! ensure_running "$s"; then
         echo "not running (restart failed)"
         printf '%s\t%s\t%s\t%s\t%s\t%s\t\t\t\t\t\t\t\t\t%s\n' "$kind" "$case" "$file" "$mode" "$conns" "$s" \
@@ -439,7 +525,7 @@ run_one() {
         [ "$conns" -lt 2 ] && threads=1
         timeout --foreground -k 5 $((DURATION + 30)) \
             wrk -t"$threads" -c"$conns" -d"${DURATION}s" --latency --timeout 5s -s "$TMP/http10.lua" \
-            "$(url "$s" /$file.bin)" -- "/$file.bin" "$mode" >"$out" 2>&1
+            "$(url "$s" "/$file.bin")" -- "/$file.bin" "$mode" >"$out" 2>&1
     else
         timeout --foreground -k 5 $((DURATION + 30)) \
             ab -q -t $((DURATION * 3)) -n "$AB_REQUESTS" -c "$conns" -s 10 "$(url "$s" /list/)" >"$out" 2>&1
@@ -474,16 +560,28 @@ run_one() {
 }
 
 # ---------------------------------------------------------------- run
-log "http_compare: $(nproc) cores, $DURATION s per run, servers: ${SERVER_LIST[*]}$([ -n "$INSIDE_NETNS" ] && echo ", in a network namespace of its own")"
+# the machine, for the plain output and the summary
+cpu_model() {
+    local m
+    m=$(awk -F': *' '/^model name/ { print $2; exit }' /proc/cpuinfo 2>/dev/null)
+    [ -n "$m" ] || m=$(LC_ALL=C lscpu 2>/dev/null | awk -F': *' '/^Model name/ { print $2; exit }')
+    echo "${m:-unknown CPU}"
+}
+MACHINE="CPU $(cpu_model), $(nproc) cores (nproc); kernel $(uname -sr)"
+
+log "http_compare: $DURATION s per run, servers: ${SERVER_LIST[*]}$([ -n "$INSIDE_NETNS" ] && echo ", in a network namespace of its own")"
+log "  machine: $MACHINE"
 log "  temporary folder $TMP"
 command -v nginx >/dev/null && wants nginx && log "  $(nginx -v 2>&1)"
 command -v lighttpd >/dev/null && wants lighttpd && log "  $(lighttpd -v 2>&1 | head -n 1)"
 log "  $(wrk -v 2>&1 | head -n 1)"
-wants qvx32 && log "  qvx32: $QVX32, built $(date -r "$QVX32" '+%F %T'); work tree at $(cd "$ROOT" && git log -1 --format='%h %s' 2>/dev/null | cut -c1-60)"
+wants_qvx32 && log "  qvx32: $QVX32, built $(date -r "$QVX32" '+%F %T'); work tree at $(cd "$ROOT" && git log -1 --format='%h %s' 2>/dev/null | cut -c1-60)"
+wants thread_floor && log "  thread_floor: $THREAD_FLOOR_SRC, $THREAD_FLOOR_THREADS threads$([ "$THREAD_FLOOR_DEFER" = 1 ] &&
+    echo ", TCP_DEFER_ACCEPT"); a fixed 1 KiB page whatever the path, so in the file1k cases only"
 
 ACTIVE=()
 for s in "${SERVER_LIST[@]}"; do
-    "start_$s" || { warn "$s did not start; leaving it out"; continue; }
+    start_server "$s" || { warn "$s did not start; leaving it out"; continue; }
     if ! wait_ready "$s"; then
         warn "$s does not serve /file1k.bin on port ${PORT[$s]}; leaving it out. Last lines of its log:"
         tail -n 5 "$(server_log "$s")" 2>/dev/null | sed 's/^/    /'
@@ -499,13 +597,21 @@ for s in "${SERVER_LIST[@]}"; do
     ACTIVE+=("$s")
 done
 [ ${#ACTIVE[@]} -gt 0 ] || { echo "no server to measure" >&2; exit 1; }
-wants qvx32 && ! printf '%s\n' "${ACTIVE[@]}" | grep -qx qvx32 && warn "qvx32 is left out of this run"
-[ "$(accepted qvx32 2>/dev/null)" = "" ] && printf '%s\n' "${ACTIVE[@]}" | grep -qx qvx32 &&
-    warn "qvx32's /~status page shows no 'Hits' count; its connections are counted by the kernel only"
+for s in qvx32 qvx32-diag; do
+    wants "$s" && ! printf '%s\n' "${ACTIVE[@]}" | grep -qx "$s" && warn "$s is left out of this run"
+    [ "$(accepted "$s" 2>/dev/null)" = "" ] && printf '%s\n' "${ACTIVE[@]}" | grep -qx "$s" &&
+        warn "$s's /~status page shows no 'Hits' count; its connections are counted by the kernel only"
+done
 
-N_WRK=$(( ${#FILE_LIST[@]} * ${#MODE_LIST[@]} * ${#CONN_LIST[@]} ))
-TOTAL_RUNS=$(( (N_WRK + 1) * ${#ACTIVE[@]} ))
-log "  $TOTAL_RUNS runs, about $(( (N_WRK * (DURATION + 2) + DURATION * 2) * ${#ACTIVE[@]} / 60 + 1 )) minutes"
+# runs: one per case and server that serves the case's file, one listing run each
+TOTAL_RUNS=0
+for s in "${ACTIVE[@]}"; do
+    for f in "${FILE_LIST[@]}"; do
+        serves "$s" "$f" && TOTAL_RUNS=$((TOTAL_RUNS + ${#MODE_LIST[@]} * ${#CONN_LIST[@]}))
+    done
+    serves "$s" list && TOTAL_RUNS=$((TOTAL_RUNS + 1))
+done
+log "  $TOTAL_RUNS runs, about $(( TOTAL_RUNS * (DURATION + 2) / 60 + 1 )) minutes"
 
 log ""
 log "warm-up: $WARMUP s of keep-alive load on each server"
@@ -525,15 +631,17 @@ for file in "${FILE_LIST[@]}"; do
             case="$file-$mode-c$conns"
             log ""
             log "== $file, $mode, $conns connection(s) (wrk -t$([ "$conns" -lt 2 ] && echo 1 || echo 2) -c$conns -d${DURATION}s)"
-            for s in "${ACTIVE[@]}"; do run_one wrk "$s" "$file" "$mode" "$conns" "$case"; done
+            for s in "${ACTIVE[@]}"; do
+                serves "$s" "$file" && run_one wrk "$s" "$file" "$mode" "$conns" "$case"
+            done
             "$PY" "$HELPER" case "$RESULTS" "$case"
         done
     done
 done
 
 log ""
-log "== folder listing /list/ (ab -c 16 -n $AB_REQUESTS, at most $((DURATION * 3)) s)"
-for s in "${ACTIVE[@]}"; do run_one ab "$s" /list/ close 16 "list-c16"; done
+log "== folder listing /list/, 200 files (ab -c 16 -n $AB_REQUESTS, at most $((DURATION * 3)) s; nginx: autoindex)"
+for s in "${ACTIVE[@]}"; do serves "$s" list && run_one ab "$s" /list/ close 16 "list-c16"; done
 "$PY" "$HELPER" case "$RESULTS" "list-c16"
 
 # Anything the servers reported while under load (most frequent lines first).
@@ -550,12 +658,18 @@ for s in "${ACTIVE[@]}"; do
     kill -0 "${SPID[$s]}" 2>/dev/null || warn "$s is no longer running"
     [ "${CRASHES[$s]:-0}" -gt 0 ] && warn "$s died ${CRASHES[$s]} time(s) and was restarted before the next run"
 done
+if printf '%s\n' "${ACTIVE[@]}" | grep -qx qvx32-diag; then
+    log ""
+    log "qvx32-diag wrote $(wc -l <"$(server_log qvx32-diag)") lines ($(du -h "$(server_log qvx32-diag)" | cut -f1)) of console output to $(server_log qvx32-diag)"
+fi
 
 log ""
 log "## Summary"
 log ""
 {
-    echo "Machine: $(nproc) cores, load generator and server on the same host over 127.0.0.1;" \
+    echo "Machine: $MACHINE."
+    echo
+    echo "Load generator and servers on the same host over 127.0.0.1;" \
         "$DURATION s per run; servers measured one after another in each case."
     echo "Latencies are wrk's (from request write to response end, without connect time); listing latencies are ab's."
     echo "Connections per request were checked in every run with qvx32's /~status Hits, nginx's stub_status" \

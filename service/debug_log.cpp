@@ -2,6 +2,7 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cerrno>
 #include <cstdio>
@@ -13,6 +14,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <thread>
 #include <unistd.h>
 
 #include "engine/output.h"
@@ -79,6 +81,9 @@ struct DebugQueue {
 // writer only falls behind while standard output itself blocks; printing
 // threads then block as a direct write would, and no line is dropped.
 constexpr std::size_t kConsoleBacklog = 1 << 20;
+
+// How long the writer lets texts gather after a write (see writeConsoleText).
+constexpr std::chrono::milliseconds kBatchPause{2};
 
 DebugQueue queue;
 std::atomic<bool> socketCreated{false};
@@ -148,17 +153,23 @@ int queueText(std::string_view text) {
 }
 
 // The writer's part: clears the text-ready event and writes the console
-// text that has waited.  Called whenever `ready` fired.
+// text that has waited.  Called whenever `ready` fired.  Texts printed in
+// the short pause after a write are taken together by the next one; until
+// then printers are not told to signal, so a busy server wakes its writer
+// a few hundred times a second, not once per line.
 void writeConsoleText(const EventCounter& ready) {
     ready.clear();
     std::string text;
     {
         std::lock_guard lock(queue.mutex);
-        queue.signalled = false;
         text.swap(queue.console);
     }
     queue.drained.notify_all();
     writeStdout(text);
+    std::this_thread::sleep_for(kBatchPause);
+    std::lock_guard lock(queue.mutex);
+    queue.signalled = !queue.console.empty();
+    if (queue.signalled) ready.signal();
 }
 
 bool takeText(std::string& text) {

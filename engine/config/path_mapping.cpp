@@ -64,15 +64,22 @@ std::string mapThroughDollar(const AliasEntry& a, std::string_view path) {
     return substituteDollarOne(a.folder, word) + "/" + std::string(after);
 }
 
-void tryHtmlTwin(std::string& result) {
-    if (fileSizeAndDate(result).size > 0) return;
+// A missing ".htm" is served as its ".html" twin and the other way round.
+// Returns the stamp of `result` as it is left.
+FileStamp tryHtmlTwin(std::string& result) {
+    FileStamp stamp = fileSizeAndDate(result);
+    if (stamp.size > 0) return stamp;
     std::string_view ext = fileExtension(result);
     std::string twin;
     if (equalsNoCase(ext, "htm"))
         twin = result + "l";
     else if (equalsNoCase(ext, "html"))
         twin = result.substr(0, result.size() - 1);
-    if (!twin.empty() && fileSizeAndDate(twin).size > 0) result = twin;
+    if (twin.empty()) return stamp;
+    FileStamp twinStamp = fileSizeAndDate(twin);
+    if (twinStamp.size == 0) return stamp;
+    result = twin;
+    return twinStamp;
 }
 
 bool passesHostRestriction(const Settings& s, const AliasEntry& a, const MappingContext& context) {
@@ -104,8 +111,9 @@ int checkOwner(const Settings& s, const AliasEntry& a, const MappingContext& con
 }  // namespace
 
 int aliasToDosDir(const Settings& s, std::string& path, std::string& result, const AliasEntry*& matched,
-                  const MappingContext& context) {
+                  const MappingContext& context, std::optional<FileStamp>* stamp) {
     matched = nullptr;
+    if (stamp) stamp->reset();
     collapseSeparators(path);
     if (namesDevice(path)) return kMapDevice;
     if (path.empty()) {
@@ -125,9 +133,13 @@ int aliasToDosDir(const Settings& s, std::string& path, std::string& result, con
     // After decoding and separator conversion, any ".." could climb out of
     // the folder; a NUL would cut the name the system opens.
     if (result.find("..") != std::string::npos || result.find('\0') != std::string::npos) return kMapDotDot;
-    tryHtmlTwin(result);
+    FileStamp seen = tryHtmlTwin(result);
     if (matched && !passesHostRestriction(s, *matched, context)) return kMapHostRefused;
-    if (!result.empty() && result.back() == '/') result.pop_back();
+    if (!result.empty() && result.back() == '/') {
+        result.pop_back();  // "name/" was looked at, not "name"
+    } else if (stamp) {
+        *stamp = seen;
+    }
     return matched ? checkOwner(s, *matched, context) : kMapped;
 }
 

@@ -32,17 +32,20 @@ struct MappingContext {
     std::optional<std::string_view> password;
 };
 
-// Maps `path` (runs of separators in it are collapsed in place) into
-// `result`; `matched` receives the alias used, or null.
-int aliasToDosDir(const Settings& s, std::string& path, std::string& result, const AliasEntry*& matched,
-                  const MappingContext& context);
-
 struct FileStamp {
     uint64_t size = 0;
     int64_t mtime = 0;  // seconds since 1970
     uint16_t dosDate = 0;
     uint16_t dosTime = 0;
 };
+
+// Maps `path` (runs of separators in it are collapsed in place) into
+// `result`; `matched` receives the alias used, or null.  The mapping looks
+// at the file it maps to; `stamp`, when given, receives what it saw of
+// `result` (see fileSizeAndDate), or nothing when it did not look at
+// `result` as it stands, so that a caller needs no second look.
+int aliasToDosDir(const Settings& s, std::string& path, std::string& result, const AliasEntry*& matched,
+                  const MappingContext& context, std::optional<FileStamp>* stamp = nullptr);
 
 // The size of a regular file and its modification time as DOS date and time
 // (local time); size 0 for a folder, an empty file or nothing, which every

@@ -51,6 +51,7 @@ public:
     std::size_t readStart = 0;
     std::size_t readEnd = 0;
     uint64_t bytesSent = 0;
+    uint64_t sentBeforeRead = 0;  // bytesSent when the socket was last read
     std::atomic<int> state{0};
     int transferCode = 0;
     uint32_t serverKind = 0;

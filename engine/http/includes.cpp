@@ -21,19 +21,20 @@ constexpr std::size_t kDirectiveLength = 511;
 constexpr std::size_t kAffixLength = 255;
 constexpr std::string_view kScriptError = "*** SSI SCRIPT ERROR ***";
 
-// The whole file, read in blocks; false when it cannot be opened or read.
+// The whole file as fstat sized it when opened (a file that grows while
+// it is read is served as it was then); false when it cannot be opened or
+// read.
 bool readWholeFile(const std::string& path, std::string& text) {
     UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
     struct stat st {};
     if (!fd.valid() || fstat(fd.get(), &st) != 0) return false;
     text.resize(static_cast<std::size_t>(std::max<off_t>(st.st_size, 0)));
     std::size_t got = 0;
-    for (;;) {
-        if (got == text.size()) text.resize(got + 4096);  // the file grew meanwhile
+    while (got < text.size()) {
         ssize_t n = read(fd.get(), text.data() + got, text.size() - got);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) return false;
-        if (n == 0) break;
+        if (n == 0) break;  // it shrank meanwhile
         got += static_cast<std::size_t>(n);
     }
     text.resize(got);

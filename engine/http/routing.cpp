@@ -66,9 +66,10 @@ int mapPath(Exchange& x) {
     context.client = x.c.peerAddress;
     if (!r.user.empty()) context.user = r.user;
     if (!r.password.empty()) context.password = r.password;
-    int rc = aliasToDosDir(*r.settings, path, x.mapped, r.alias, context);
+    std::optional<FileStamp> seen;
+    int rc = aliasToDosDir(*r.settings, path, x.mapped, r.alias, context, &seen);
     r.urlPath = path;
-    x.stamp = rc == kMapped ? fileSizeAndDate(x.mapped) : FileStamp {};
+    x.stamp = rc != kMapped ? FileStamp {} : seen ? *seen : fileSizeAndDate(x.mapped);
     return rc;
 }
 

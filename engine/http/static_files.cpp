@@ -73,8 +73,9 @@ Rows sendRows(Connection& c, const Settings& s, const std::string& folderUrl, co
         if (name == "." || name == ".." || name == "QVHEADER.HTM" || name == "QVHEADER.TXT" ||
             fileExtension(name) == "GOP")
             continue;
+        // Looked up in the open folder: no walk of the whole path per entry.
         struct stat st {};
-        if (stat(joinPath(folder, name).c_str(), &st) != 0) continue;
+        if (fstatat(dirfd(dir), name.c_str(), &st, 0) != 0) continue;
         ListingEntry e{name, S_ISDIR(st.st_mode), static_cast<uint64_t>(st.st_size), 0};
         uint16_t dosTime = 0;
         toDosDateTime(st.st_mtime, e.dosDate, dosTime);

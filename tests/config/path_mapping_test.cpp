@@ -94,6 +94,26 @@ TEST_F(PathMapping, TheOtherFormOfAnHtmlNameIsTried) {
     EXPECT_EQ(mapped("/missing.htm"), root + "missing.htm");
 }
 
+// The stamp the mapping hands back is that of the file it mapped to, so
+// the caller can skip its own look.
+TEST_F(PathMapping, StampIsOfTheMappedFileAsItStands) {
+    test::writeFile(root + "index.html", std::string(300, 'i'));
+    auto mapWithStamp = [&](std::string path, std::string& result) {
+        const AliasEntry* alias = nullptr;
+        std::optional<FileStamp> stamp;
+        EXPECT_EQ(aliasToDosDir(*settings, path, result, alias, context, &stamp), kMapped);
+        return stamp;
+    };
+    std::string result;
+    auto twin = mapWithStamp("/index.htm", result);
+    ASSERT_TRUE(twin);
+    EXPECT_EQ(twin->size, 300u);  // the twin's, not the missing name's
+    EXPECT_EQ(mapWithStamp("/missing.htm", result)->size, 0u);
+    // "name/" was looked at with its "/", which a file fails: no stamp for "name".
+    EXPECT_FALSE(mapWithStamp("/index.html/", result));
+    EXPECT_EQ(result, root + "index.html");
+}
+
 TEST_F(PathMapping, OwnersNeedTheirLogin) {
     load("Alias4=/private " + site.path() + "/docs/ ann\nAlias5=/staff " + site.path() +
          "/docs/ Staff\nAlias6=/open " + site.path() + "/docs/ Anybody anywhere\n[Users]\nUser1=ann Secret\n"

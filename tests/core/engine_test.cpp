@@ -164,10 +164,15 @@ TEST_F(EngineTest, PausedServersAnswerByKind) {
     EXPECT_TRUE(output.contains("Refusing connection from [127.0.0.1]!\r\n"));
     EXPECT_EQ(engine->totalConnections, 0);
 
+    // Resumed, the threads that turned connections away serve again.
     setPaused(*engine, false);
-    int again = test::connectLoopback(port(1));
-    EXPECT_TRUE(eventually([&] { return engine->openConnections == 1; }));
-    close(again);
+    std::vector<int> again;
+    for (int i = 0; i < 3; ++i) {
+        again.push_back(test::connectLoopback(port(1)));
+        test::sendText(again.back(), "GET / HTTP/1.0\r\n");
+    }
+    EXPECT_TRUE(eventually([&] { return engine->openConnections == 3; }));
+    for (int fd : again) close(fd);
 }
 
 TEST_F(EngineTest, NoThreadMeansTheOverloadReply) {
@@ -177,8 +182,28 @@ TEST_F(EngineTest, NoThreadMeansTheOverloadReply) {
               "HTTP/1.0 502 Service temporarily overloaded\r\n\r\n\r\n\r\nSorry, the server is temporarily overloaded.  "
               "Please try again in a few minutes.\r\n");
     close(fd);
-    EXPECT_EQ(serverAt(*engine, 3)->overloadCount, 1);
+    // The thread that could not be relieved at the socket goes on accepting.
+    fd = test::connectLoopback(port(3));
+    EXPECT_EQ(test::readUntilClosed(fd, 3000).rfind("HTTP/1.0 502 Service temporarily overloaded\r\n", 0), 0u);
+    close(fd);
+    EXPECT_EQ(serverAt(*engine, 3)->overloadCount, 2);
     EXPECT_EQ(engine->totalConnections, 0);
+}
+
+// Every thread serving a held connection came from the accept of another:
+// new connections are still accepted and served while many are held.
+TEST_F(EngineTest, HeldConnectionsLeaveOthersAThreadAtTheSocket) {
+    start(allKindsIni(), holdingProtocols());
+    std::vector<int> held;
+    for (int i = 0; i < 40; ++i) held.push_back(test::connectLoopback(port(4)));
+    ASSERT_TRUE(eventually([&] { return engine->openConnections == 40; }));
+    for (int fd : held) close(fd);
+    ASSERT_TRUE(eventually([&] { return engine->openConnections == 0; }));
+    // The threads went back to the socket; they serve the next ones.
+    for (int i = 0; i < 40; ++i) held[i] = test::connectLoopback(port(4));
+    EXPECT_TRUE(eventually([&] { return engine->openConnections == 40; }));
+    for (int fd : held) close(fd);
+    EXPECT_EQ(engine->totalConnections, 80);
 }
 
 TEST_F(EngineTest, ConnectionsPastTheLimitGetTheOverloadReply) {
@@ -195,6 +220,7 @@ TEST_F(EngineTest, ConnectionsPastTheLimitGetTheOverloadReply) {
     close(held[0]);
     EXPECT_TRUE(eventually([&] { return engine->openConnections == 2; }));
     int again = test::connectLoopback(port(1));  // a place is free again
+    test::sendText(again, "GET / HTTP/1.0\r\n");
     EXPECT_TRUE(eventually([&] { return engine->openConnections == 3; }));
     for (int h : {again, held[1], held[2]}) close(h);
 }

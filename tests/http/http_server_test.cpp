@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include "engine/core/engine.h"
+#include "engine/core/socket_info.h"
 #include "tests/support/net.h"
 #include "tests/support/test_support.h"
 
@@ -260,6 +261,38 @@ TEST_F(HttpServer, PagesAreServedAsTheyAreNow) {
     test::writeFile(site.file("www/nul.htm"), "one\n<!--#config cmdprefix=\"x\"-->\ntwo\n" + std::string(1, '\0') +
                                                  "hidden\n");
     EXPECT_EQ(bodyOf(get("/nul.htm")), "one\ntwo\n");  // a line that starts with NUL ends the page
+}
+
+// A large file goes out in as few sends as the socket takes; the record of
+// the connection still counts every byte the client received.
+TEST_F(HttpServer, RecordCountsEveryByteOfALargeFile) {
+    start();
+    const std::string big = std::string(3 << 20, 'z') + "end";
+    test::writeFile(site.file("www/big.txt"), big);
+    int fd = test::connectLoopback(port);
+    test::sendText(fd, "GET /big.txt HTTP/1.0\r\nConnection: keep-alive\r\n\r\n");
+    std::string got;
+    ASSERT_TRUE(test::eventually(
+        [&] {
+            char buf[65536];
+            ssize_t n = recv(fd, buf, sizeof buf, MSG_DONTWAIT);
+            if (n > 0) got.append(buf, static_cast<std::size_t>(n));
+            return got.find("\r\n\r\n") != std::string::npos && bodyOf(got).size() >= big.size();
+        },
+        20000));
+    EXPECT_EQ(bodyOf(got), big);
+    auto counted = [&] {
+        for (int i = 0; i < kSocketInfoRecords; ++i) {
+            SocketInfo r = engine->socketInfo.snapshot(i);
+            if (r.inUse == 1 && r.fileSize > 0) return std::make_pair(r.bytesSent, r.fileSize);
+        }
+        return std::make_pair(0, 0);
+    };
+    // The connection is kept open: its record is still there to read.
+    EXPECT_TRUE(test::eventually([&] { return counted().first == static_cast<int32_t>(got.size()); }))
+        << counted().first << " of " << got.size();
+    EXPECT_EQ(counted().second, static_cast<int32_t>(big.size()));
+    close(fd);
 }
 
 TEST_F(HttpServer, OversizedBodyIsRefusedAndTheConnectionClosed) {

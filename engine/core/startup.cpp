@@ -178,7 +178,11 @@ int startServers(Engine& engine) {
     engine.logMutex = std::make_unique<NamedMutex>(run, "QVX_LOG_MUTEX");
     engine.dnsMutex = std::make_unique<NamedMutex>(run, "QVX_DNS_MUTEX");
     engine.hostNames = std::make_unique<HostNameCache>(*engine.dnsMutex);
-    engine.resetEvent = std::make_unique<NamedEvent>(run, "QVX_RESET_MUTEX");
+    {
+        // A shutdown signal may arrive from another thread at any time.
+        std::lock_guard lock(engine.shutdown.mutex);
+        engine.resetEvent = std::make_unique<NamedEvent>(run, "QVX_RESET_MUTEX");
+    }
     if (!engine.resetEvent->valid()) debugPrint("** Error creating object 'reset event object'\r\n");
     try {
         engine.resetThread = std::thread([&engine] { threadWaitForReset(engine); });
@@ -208,9 +212,9 @@ void signalShutdown(Engine& engine) {
     {
         std::lock_guard lock(engine.shutdown.mutex);
         engine.shutdown.signalled = true;
+        if (engine.resetEvent) engine.resetEvent->wakeWaiters();
     }
     engine.shutdown.cv.notify_all();
-    if (engine.resetEvent) engine.resetEvent->wakeWaiters();
 }
 
 bool waitForShutdown(Engine& engine, std::chrono::milliseconds timeout) {
@@ -231,9 +235,14 @@ int stopServers(Engine& engine) {
 }
 
 void signalReset(Engine& engine) {
-    if (engine.resetEvent) {
-        engine.resetEvent->signal();
-        return;
+    {
+        // The engine's own event appears while it starts; a signal thread
+        // may ask at any moment.
+        std::lock_guard lock(engine.shutdown.mutex);
+        if (engine.resetEvent) {
+            engine.resetEvent->signal();
+            return;
+        }
     }
     NamedEvent(engine.options.runtimeFolder, "QVX_RESET_MUTEX").signal();
 }

@@ -149,6 +149,10 @@ FileStamp fileSizeAndDate(const std::string& name) {
     if (name.empty() || stat(name.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return stamp;
     stamp.size = static_cast<uint64_t>(st.st_size);
     stamp.mtime = st.st_mtime;
+    stamp.device = st.st_dev;
+    stamp.inode = st.st_ino;
+    stamp.modifiedNs = st.st_mtim.tv_sec * 1'000'000'000LL + st.st_mtim.tv_nsec;
+    stamp.changedNs = st.st_ctim.tv_sec * 1'000'000'000LL + st.st_ctim.tv_nsec;
     toDosDateTime(st.st_mtime, stamp.dosDate, stamp.dosTime);
     return stamp;
 }

@@ -37,6 +37,12 @@ struct FileStamp {
     int64_t mtime = 0;  // seconds since 1970
     uint16_t dosDate = 0;
     uint16_t dosTime = 0;
+    // Which file it was and when it last changed, to the nanosecond: what a
+    // copy of its content is checked against.
+    uint64_t device = 0;
+    uint64_t inode = 0;
+    int64_t modifiedNs = 0;
+    int64_t changedNs = 0;
 };
 
 // Maps `path` (runs of separators in it are collapsed in place) into

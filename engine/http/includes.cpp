@@ -6,7 +6,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "engine/core/engine.h"
 #include "engine/core/socket_info.h"
+#include "engine/http/page_cache.h"
 #include "engine/http/template.h"
 #include "engine/log/strings.h"
 #include "engine/output.h"
@@ -38,6 +40,28 @@ bool readWholeFile(const std::string& path, std::string& text) {
         got += static_cast<std::size_t>(n);
     }
     text.resize(got);
+    return true;
+}
+
+// What the HTTP servers of one engine share.
+struct HttpShared {
+    explicit HttpShared(Engine&) {}
+    PageCache pages;
+};
+
+// The page at `file`: from the engine's copy when `stamp` (the mapping's
+// look at it) shows it unchanged, else read, and copied for next time.
+bool readPage(Connection& c, const HttpRequest& r, const std::string& file, const FileStamp* stamp,
+              std::string& text) {
+    Server* server = c.server();
+    if (!stamp || stamp->size == 0 || !server) return readWholeFile(file, text);
+    PageCache& pages = protocolState<HttpShared>(*server).pages;
+    if (auto copy = pages.find(file, *stamp)) {
+        text = *copy;
+        return true;
+    }
+    if (!readWholeFile(file, text)) return false;
+    pages.keep(file, *stamp, text);
     return true;
 }
 
@@ -94,7 +118,7 @@ void runDirective(std::string_view line, Affixes& affixes, std::string& page) {
 int processIncludes(Connection& c, HttpRequest& r, const std::string& path, std::string& page) {
     const std::string& file = path.empty() ? r.filePath : path;
     std::string text;
-    if (!readWholeFile(file, text)) {
+    if (!readPage(c, r, file, file == r.filePath ? &r.fileStamp : nullptr, text)) {
         debugPrint("Filesize: Error opening file '" + file + "'\r\n  " + systemErrorText());
         return 0;
     }

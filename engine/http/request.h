@@ -15,6 +15,7 @@
 #include <string>
 #include <string_view>
 
+#include "engine/config/path_mapping.h"
 #include "engine/config/settings.h"
 #include "engine/http/var_list.h"
 
@@ -52,6 +53,7 @@ struct HttpRequest {
     std::string lastModified = "???";
     std::string lastModifiedGmt = "???";
     std::string filePath;
+    FileStamp fileStamp;  // the mapping's look at filePath; size 0 when none
     int status = 200;
     std::string hitCount = "0";  // shown by "hit_count"
     std::string hitStartDate;    // shown by "hit_start_date"

@@ -94,6 +94,7 @@ bool mapRequestPath(Exchange& x) {
         return true;
     }
     r.filePath = x.mapped;
+    r.fileStamp = x.stamp;
     if (x.stamp.size > 0) {
         // The moment its DOS date and time name (seconds made even), formatted
         // straight from the file time: a round trip through the local-time

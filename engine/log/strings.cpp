@@ -1,7 +1,8 @@
 #include "engine/log/strings.h"
 
-#include <cctype>
+#include <algorithm>
 #include <array>
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 
@@ -21,14 +22,18 @@ int startsWithNoCase(std::string_view text, std::string_view prefix) {
 std::string htmlEscape(std::string_view text) {
     std::string out;
     out.reserve(text.size());
-    for (char c : text) {
-        switch (c) {
+    // Runs without a special character are copied whole.
+    for (std::size_t at = 0; at < text.size();) {
+        std::size_t special = std::min(text.find_first_of("&<>\"", at), text.size());
+        out.append(text, at, special - at);
+        if (special == text.size()) break;
+        switch (text[special]) {
             case '&': out += "&amp;"; break;
             case '<': out += "&lt;"; break;
             case '>': out += "&gt;"; break;
-            case '"': out += "&quot;"; break;
-            default: out += c;
+            default: out += "&quot;"; break;
         }
+        at = special + 1;
     }
     return out;
 }

@@ -67,6 +67,14 @@ TEST(StringsTest, UrlEscapeChangesOnlyBlankAndHash) {
     EXPECT_EQ(urlEscape("%&+?/"), "%&+?/");
 }
 
+TEST(StringsTest, HtmlEscapeReplacesTheFourSpecialsAnywhere) {
+    EXPECT_EQ(htmlEscape(""), "");
+    EXPECT_EQ(htmlEscape("plain name.txt"), "plain name.txt");
+    EXPECT_EQ(htmlEscape("\"a&b\"<c>"), "&quot;a&amp;b&quot;&lt;c&gt;");
+    EXPECT_EQ(htmlEscape("&&"), "&amp;&amp;");
+    EXPECT_EQ(htmlEscape(std::string_view("x\0<", 3)), std::string("x\0&lt;", 6));
+}
+
 TEST(StringsTest, SystemErrorTextEndsWithLineEnd) {
     EXPECT_EQ(systemErrorText(ENOENT), "No such file or directory\r\n");
     errno = EACCES;

@@ -87,6 +87,11 @@ struct Settings {
     int socketver, countreferer, gopher_about_hide;
     std::string althomepage, reject_ip_filename, gopher_about_filename;
 
+    // [Logging]: which log files are written and which fields the
+    // extended log has.  error_file is read and kept; no error log is written.
+    int extended, extended_server, extended_agent, extended_referer;
+    int enable_files, access_file, referer_file, agent_file, error_file;
+
     // [CGI]
     std::string GMT_Offset, Debug_Mode, Perl_Compiler, Perl_Dir;
     int Timeout;

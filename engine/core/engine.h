@@ -16,6 +16,7 @@
 #include <unordered_set>
 
 #include "engine/config/settings.h"
+#include "engine/core/append_files.h"
 #include "engine/core/connection.h"
 #include "engine/core/socket_info.h"
 #include "engine/core/thread_cache.h"
@@ -59,6 +60,7 @@ struct Engine {
     std::unique_ptr<NamedMutex> logMutex;
     std::unique_ptr<NamedMutex> dnsMutex;
     std::unique_ptr<NamedEvent> resetEvent;
+    AppendFiles logFiles;  // the request logs of every server, kept open
     std::unique_ptr<HostNameCache> hostNames;
     ShutdownEvent shutdown;
     std::thread resetThread;

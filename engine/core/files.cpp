@@ -36,6 +36,8 @@ void reportFileTrouble(const char* headline, const std::string& path, bool sugge
 
 void reportCannotCreate(const std::string& path) { reportFileTrouble("UNABLE TO CREATE TEMP FILE!  [", path, false); }
 
+}  // namespace
+
 int openForAppend(const std::string& path) {
     struct stat st {};
     if (stat(path.c_str(), &st) == 0) {
@@ -50,8 +52,6 @@ int openForAppend(const std::string& path) {
     if (fd < 0) reportCannotCreate(path);
     return fd;
 }
-
-}  // namespace
 
 int Createfile(const std::string& path) {
     int fd = openRetrying(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
@@ -93,13 +93,10 @@ int createTempFile(const std::string& path, std::optional<std::string_view> text
     return 0;
 }
 
-int appendToFile(const std::string& path, std::optional<std::string_view> text) {
-    if (!text) return 0;
-    int fd = openForAppend(path);
-    if (fd < 0) return -1;
+int appendTo(int fd, const std::string& path, std::string_view text) {
     struct stat before {};
     const bool sized = fstat(fd, &before) == 0;
-    bool ok = writeAll(fd, *text);
+    bool ok = writeAll(fd, text);
     // A line cut off by a full disk would run into the next one: the file
     // goes back to the length it had (callers hold the file's mutex, so
     // nobody appended meanwhile).  Should that fail too, the diagnostic
@@ -107,12 +104,20 @@ int appendToFile(const std::string& path, std::optional<std::string_view> text) 
     if (!ok && sized) {
         [[maybe_unused]] int truncated = ftruncate(fd, before.st_size);
     }
-    close(fd);
     if (!ok) {
         reportFileTrouble("UNABLE TO WRITE TO TEMP FILE!  [", path, false);
         return -1;
     }
     return 0;
+}
+
+int appendToFile(const std::string& path, std::optional<std::string_view> text) {
+    if (!text) return 0;
+    int fd = openForAppend(path);
+    if (fd < 0) return -1;
+    int rc = appendTo(fd, path, *text);
+    close(fd);
+    return rc;
 }
 
 int folderExists(const std::string& path) {

@@ -20,6 +20,14 @@ int CreateFileWith(const std::string& path, std::string_view bytes);
 // 0, or -1 after the "UNABLE TO CREATE TEMP FILE!" lines.
 int createTempFile(const std::string& path, std::optional<std::string_view> text);
 
+// Opens the file for appending, creating it (with a "CREATING TEMP FILE"
+// line) when it does not exist; -1 after the diagnostic when it cannot.
+int openForAppend(const std::string& path);
+
+// Appends the text to the open file `path` names; a write that fails
+// halfway is taken back.  0, or -1 after the "UNABLE TO WRITE" lines.
+int appendTo(int fd, const std::string& path, std::string_view text);
+
 // Appends the text, creating the file (with a "CREATING TEMP FILE" line)
 // when it does not exist.  No text: 0 and nothing happens.  0 or -1.
 int appendToFile(const std::string& path, std::optional<std::string_view> text);

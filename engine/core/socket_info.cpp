@@ -152,6 +152,12 @@ void addSocketBytes(SocketInfo* info, uint64_t bytes) {
     info->bytesSent = static_cast<int32_t>(static_cast<uint32_t>(info->bytesSent) + static_cast<uint32_t>(bytes));
 }
 
+int32_t socketBytes(const SocketInfo* info) {
+    if (!info) return 0;
+    std::lock_guard lock(recordMutex);
+    return info->bytesSent;
+}
+
 void setSocketFileSize(SocketInfo* info, uint64_t size) {
     if (!info) return;
     std::lock_guard lock(recordMutex);

@@ -84,6 +84,8 @@ void setSocketActivity(SocketInfo* info, std::string_view text);
 void setSocketUser(SocketInfo* info, std::string_view user);
 void addSocketBytes(SocketInfo* info, uint64_t bytes);
 void setSocketFileSize(SocketInfo* info, uint64_t size);
+// The record's bytes-sent field; 0 for a null record.
+int32_t socketBytes(const SocketInfo* info);
 
 // The text report of every record in use and the engine-wide counts.  It
 // grows with the records: 64 records of the widest fields make about 14 KB.

@@ -8,6 +8,7 @@
 #include "engine/http/request_reader.h"
 #include "engine/http/response.h"
 #include "engine/http/routing.h"
+#include "engine/log/request_log.h"
 #include "engine/log/strings.h"
 #include "engine/output.h"
 
@@ -20,6 +21,7 @@ void prepareRequest(Connection& c, Server& server, HttpRequest& r) {
     r.virtualAlias = server.virtualAlias;
     r.startTime = std::time(nullptr);
     r.status = 200;
+    r.sentBefore = c.bytesSent;
     setSocketUser(c.socketInfo, "anybody");
     r.userAgent.clear();
     r.contentType.clear();
@@ -34,6 +36,7 @@ bool serveRequest(Connection& c, Server& server, HttpRequest& r) {
     // read time-out.
     HeadBudget budget = headBudget(s.http_read_timeout);
     if (readRequestLine(c, r, budget) <= 0) return false;
+    r.lineRead = true;
     std::string url;
     splitRequestLine(r.requestLine, r.method, url, r.protocol);
     splitUrl(url, r.urlPath, r.pathInfo, r.query);
@@ -54,6 +57,23 @@ bool serveRequest(Connection& c, Server& server, HttpRequest& r) {
     return r.keepAliveGranted;
 }
 
+// The logs' record of a request whose response has gone out.
+void logServed(Connection& c, const HttpRequest& r) {
+    LoggedRequest logged;
+    logged.start = r.startTime;
+    logged.method = r.method;
+    std::string protocol;
+    splitRequestLine(r.requestLine, logged.method, logged.url, protocol);
+    urlUnescape(logged.url, false);
+    logged.counterKey = counterKey(r);
+    logged.userAgent = r.userAgent;
+    logged.referer = r.referer;
+    logged.user = r.user;
+    logged.status = r.status;
+    logged.bytes = static_cast<int64_t>(c.bytesSent - r.sentBefore);
+    logRequest(c, *r.settings, logged);
+}
+
 void logClosing(const Connection& c, const HttpRequest& r) {
     long seconds = static_cast<long>(std::time(nullptr) - r.startTime);
     long bytes = static_cast<long>(c.bytesSent);
@@ -68,10 +88,12 @@ void serveHttp(Connection& c) {
     HttpRequest r;
     while (serveRequest(c, server, r)) {
         flushSend(c);
+        logServed(c, r);
         resetRequest(r);
         debugPrint("Keep-Alive\r\n");
     }
     flushSend(c);
+    if (r.lineRead) logServed(c, r);
     closeConnection(c);
     if (r.settings && r.settings->view_closing) logClosing(c, r);
 }

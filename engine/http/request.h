@@ -55,6 +55,8 @@ struct HttpRequest {
     std::string filePath;
     FileStamp fileStamp;  // the mapping's look at filePath; size 0 when none
     int status = 200;
+    bool lineRead = false;      // a request line arrived: the request is logged
+    uint64_t sentBefore = 0;    // the connection's bytesSent when it began
     std::string hitCount = "0";  // shown by "hit_count"
     std::string hitStartDate;    // shown by "hit_start_date"
     const AliasEntry* alias = nullptr;  // points into `settings`

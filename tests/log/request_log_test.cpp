@@ -200,6 +200,37 @@ TEST_F(ServedLogs, RotationUnderLoadLosesNoLine) {
     EXPECT_EQ(lines, kClients * kRequests);
 }
 
+// Two engines append to one log: each line goes out whole, none is lost.
+TEST_F(ServedLogs, TwoEnginesShareOneLog) {
+    start("enable_files=1\naccess_file=1");
+    test::TempFolder etc2, run2;
+    auto second = test::startEngine(etc2, run2,
+                                    "[Options]\nlogdir=" + logs.path() + "/\n[Logging]\nenable_files=1\naccess_file=1\n"
+                                    "[Multi]\nserver1=httpd\nport1=0\ndir1=" + site.path() + "/\nserver2=none\n");
+    const int ports[] = {port, serverPort(*second, 1)};
+    constexpr int kRequests = 100;
+    std::vector<std::thread> clients;
+    for (int i = 0; i < 4; ++i)
+        clients.emplace_back([&, i] {
+            for (int j = 0; j < kRequests; ++j) {
+                int fd = test::connectLoopback(ports[i % 2]);
+                test::sendText(fd, "GET /a.txt?client" + std::to_string(i) + " HTTP/1.0\r\n\r\n");
+                test::readUntilClosed(fd, 5000);
+                close(fd);
+            }
+        });
+    for (auto& t : clients) t.join();
+    ASSERT_TRUE(test::eventually([&] { return engine->openConnections == 0 && second->openConnections == 0; }));
+    std::ifstream in(logs.file("qvx.log"));
+    int lines = 0;
+    for (std::string line; std::getline(in, line); ++lines) {
+        ASSERT_EQ(line.rfind("127.0.0.1 - - [", 0), 0u) << line;
+        ASSERT_NE(line.find("] \"/a.txt\" 200 "), std::string::npos) << line;
+        ASSERT_EQ(line.back(), '\r') << line;
+    }
+    EXPECT_EQ(lines, 4 * kRequests);
+}
+
 TEST(CycleLogsTest, ThirtyGenerationsAndTheOldestGoes) {
     test::TempFolder etc, run, logs;
     auto engine = createEngine({etc.path(), run.path(), {}, nullptr});

@@ -5,6 +5,7 @@
 #include "engine/core/engine.h"
 #include "engine/core/io.h"
 #include "engine/core/socket_info.h"
+#include "engine/http/hit_counts.h"
 #include "engine/http/request_reader.h"
 #include "engine/http/response.h"
 #include "engine/http/routing.h"
@@ -58,7 +59,7 @@ bool serveRequest(Connection& c, Server& server, HttpRequest& r) {
 }
 
 // The logs' record of a request whose response has gone out.
-void logServed(Connection& c, const HttpRequest& r) {
+void logServed(Connection& c, HttpRequest& r) {
     LoggedRequest logged;
     logged.start = r.startTime;
     logged.method = r.method;
@@ -72,6 +73,7 @@ void logServed(Connection& c, const HttpRequest& r) {
     logged.status = r.status;
     logged.bytes = static_cast<int64_t>(c.bytesSent - r.sentBefore);
     logRequest(c, *r.settings, logged);
+    if (Server* server = c.server()) updateCounters(server->engine, r);
 }
 
 void logClosing(const Connection& c, const HttpRequest& r) {

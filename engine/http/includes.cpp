@@ -8,6 +8,7 @@
 
 #include "engine/core/engine.h"
 #include "engine/core/socket_info.h"
+#include "engine/http/hit_counts.h"
 #include "engine/http/page_cache.h"
 #include "engine/http/template.h"
 #include "engine/log/strings.h"
@@ -137,6 +138,7 @@ int processIncludes(Connection& c, HttpRequest& r, const std::string& path, std:
     VarList vars;
     if (variables) {
         addPageVariables(vars, c, r);
+        if (Server* server = c.server()) readPageCount(server->engine, r);
         vars.add("hit_count", r.hitCount);
         vars.add("hit_start_date", r.hitStartDate);
     }

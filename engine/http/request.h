@@ -59,6 +59,15 @@ struct HttpRequest {
     uint64_t sentBefore = 0;    // the connection's bytesSent when it began
     std::string hitCount = "0";  // shown by "hit_count"
     std::string hitStartDate;    // shown by "hit_start_date"
+    // What the hit counter read for filePath (see hit_counts.h).
+    struct Counter {
+        bool read = false;     // hitCount holds what was read
+        int32_t count = 0;
+        bool local = false;    // the folder's access.qac has an entry
+        bool central = false;  // counts.qvx has an entry
+        std::string fileKey;
+        std::string accessFile;
+    } counter;
     const AliasEntry* alias = nullptr;  // points into `settings`
     bool endOfHeaders = false;
     bool fullRequest = false;

@@ -12,6 +12,7 @@
 #include "engine/log/dates.h"
 #include "engine/log/strings.h"
 #include "engine/output.h"
+#include "engine/platform/profile.h"
 
 namespace qv {
 
@@ -141,6 +142,11 @@ bool serveFolderOrMissing(Exchange& x) {
 }
 
 bool serveFile(Exchange& x) {
+    // A settings writer's unfinished file, left by a crash.
+    if (isWorkFileName(x.mapped.substr(x.mapped.rfind('/') + 1))) {
+        sendError(x.c, x.r, 404);
+        return true;
+    }
     sendStaticFile(x.c, x.r, x.stamp.size);
     return true;
 }

@@ -14,6 +14,7 @@
 #include "engine/log/dates.h"
 #include "engine/log/strings.h"
 #include "engine/output.h"
+#include "engine/platform/profile.h"
 #include "engine/platform/runtime_dir.h"
 
 namespace qv {
@@ -70,7 +71,7 @@ Rows sendRows(Connection& c, const Settings& s, const std::string& folderUrl, co
     Rows result = Rows::kSent;
     while (dirent* d = readdir(dir)) {
         std::string name = d->d_name;
-        if (name == "." || name == ".." || name == "QVHEADER.HTM" || name == "QVHEADER.TXT" ||
+        if (name == "." || name == ".." || name == "QVHEADER.HTM" || name == "QVHEADER.TXT" || isWorkFileName(name) ||
             fileExtension(name) == "GOP")
             continue;
         // Looked up in the open folder: no walk of the whole path per entry.

@@ -216,7 +216,8 @@ void applyWrite(Parsed& p, std::string_view section, std::optional<std::string_v
 int replaceFile(const std::string& path, const std::string& text) {
     struct stat old {};
     mode_t mode = stat(path.c_str(), &old) == 0 ? (old.st_mode & 07777) : 0644;
-    std::string tmp = path + ".XXXXXX";
+    const std::size_t slash = path.rfind('/') + 1;  // 0 when there is none
+    std::string tmp = path.substr(0, slash) + std::string(kWorkFilePrefix) + path.substr(slash) + ".XXXXXX";
     int fd = mkostemp(tmp.data(), O_CLOEXEC);
     if (fd < 0) return errno;
     std::size_t done = 0;

@@ -43,6 +43,12 @@ private:
     std::string path_;
 };
 
+// A write's new file is made beside the old one under a hidden name that
+// starts with this prefix, so that one a crash left behind is never
+// listed or served (see isWorkFileName).
+inline constexpr std::string_view kWorkFilePrefix = ".qvwork.";
+inline bool isWorkFileName(std::string_view name) { return name.starts_with(kWorkFilePrefix); }
+
 // Integer value of a profile text: optional blanks and sign, then decimal
 // digits; 0 when it does not start with a number.
 int profileNumber(std::string_view text);

@@ -213,7 +213,18 @@ void applyWrite(Parsed& p, std::string_view section, std::optional<std::string_v
     }
 }
 
-int replaceFile(const std::string& path, const std::string& text) {
+// Swaps the new file in and removes the old one; false when the system
+// cannot swap (no old file, or a file system without the exchange), and
+// nothing changed.  A plain rename over an existing file makes ext4 write
+// the new file's blocks out at once; an exchange does not, which matters
+// for a file rewritten at every hit.
+bool exchangeInto(const std::string& tmp, const std::string& path) {
+    if (renameat2(AT_FDCWD, tmp.c_str(), AT_FDCWD, path.c_str(), RENAME_EXCHANGE) != 0) return false;
+    unlink(tmp.c_str());  // now the old file
+    return true;
+}
+
+int replaceFile(const std::string& path, const std::string& text, bool sync) {
     struct stat old {};
     mode_t mode = stat(path.c_str(), &old) == 0 ? (old.st_mode & 07777) : 0644;
     const std::size_t slash = path.rfind('/') + 1;  // 0 when there is none
@@ -233,11 +244,12 @@ int replaceFile(const std::string& path, const std::string& text) {
         done += static_cast<std::size_t>(n);
     }
     fchmod(fd, mode);
-    if (fsync(fd) != 0 || close(fd) != 0) {
+    if ((sync && fsync(fd) != 0) || close(fd) != 0) {
         int err = errno;
         unlink(tmp.c_str());
         return err;
     }
+    if (!sync && exchangeInto(tmp, path)) return 0;
     if (rename(tmp.c_str(), path.c_str()) != 0) {
         int err = errno;
         unlink(tmp.c_str());
@@ -320,7 +332,7 @@ int ProfileFile::writeString(std::string_view section, std::optional<std::string
     readWholeFile(path_, text);
     Parsed p = parse(text);
     applyWrite(p, section, key, value);
-    return replaceFile(path_, serialise(p));
+    return replaceFile(path_, serialise(p), syncWrites_);
 }
 
 }  // namespace qv

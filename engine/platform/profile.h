@@ -22,7 +22,11 @@ namespace qv {
 
 class ProfileFile {
 public:
-    explicit ProfileFile(std::string path) : path_(std::move(path)) {}
+    // `syncWrites` false: a write is still atomic (a killed process leaves
+    // the old file or the new one) but not flushed to the disk before the
+    // rename, for files rewritten often whose loss in a power cut is
+    // acceptable (hit counts).
+    explicit ProfileFile(std::string path, bool syncWrites = true) : path_(std::move(path)), syncWrites_(syncWrites) {}
 
     const std::string& path() const { return path_; }
 
@@ -41,6 +45,7 @@ public:
 
 private:
     std::string path_;
+    bool syncWrites_ = true;
 };
 
 // A write's new file is made beside the old one under a hidden name that

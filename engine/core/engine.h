@@ -60,8 +60,6 @@ struct Engine {
     std::unique_ptr<NamedMutex> logMutex;
     std::unique_ptr<NamedMutex> dnsMutex;
     std::unique_ptr<NamedEvent> resetEvent;
-    std::mutex hitCountMutexOnce;  // guards the making of hitCountMutex
-    std::unique_ptr<NamedMutex> hitCountMutex;  // QVX_HCOUNT_MUTEX, made at the first count
     AppendFiles logFiles;  // the request logs of every server, kept open
     std::unique_ptr<HostNameCache> hostNames;
     ShutdownEvent shutdown;

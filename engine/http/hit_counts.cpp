@@ -1,12 +1,9 @@
 #include "engine/http/hit_counts.h"
 
-#include <cstdio>
-#include <mutex>
 #include <sys/stat.h>
 
-#include "engine/core/engine.h"
+#include "engine/http/http_shared.h"
 #include "engine/log/dates.h"
-#include "engine/platform/named_mutex.h"
 #include "engine/platform/profile.h"
 
 namespace qv {
@@ -14,21 +11,11 @@ namespace qv {
 namespace {
 
 constexpr std::size_t kKeyLength = 259;
-constexpr std::size_t kPadTo = 40;
-// Counts are rewritten at every hit: atomically, but without waiting for
-// the disk each time.
-constexpr bool kUnsynced = false;
 
 std::string centralFile(const Settings& s) {
     std::string folder = s.logdir;
     if (!folder.empty() && folder.back() != '/') folder += '/';
     return folder + "counts.qvx";
-}
-
-std::string leftAligned(int32_t count) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%-9ld", static_cast<long>(count));
-    return text;
 }
 
 // The file name and the folder's access file of the request's path.
@@ -47,21 +34,10 @@ bool servedSomething(const HttpRequest& r) {
     return r.status == 200 && !r.filePath.empty() && stat(r.filePath.c_str(), &st) == 0;
 }
 
-NamedMutex& hitCountMutex(Engine& engine) {
-    std::lock_guard lock(engine.hitCountMutexOnce);
-    if (!engine.hitCountMutex)
-        engine.hitCountMutex = std::make_unique<NamedMutex>(engine.options.runtimeFolder, "QVX_HCOUNT_MUTEX");
-    return *engine.hitCountMutex;
-}
-
 }  // namespace
 
-std::string centralCountValue(int32_t count, const std::string& key, const std::string& startDate) {
-    std::string pad(key.size() < kPadTo ? kPadTo - key.size() : 0, ' ');
-    return leftAligned(count) + " " + pad + startDate;
-}
-
-int32_t readCount(HttpRequest& r) {
+int32_t readCount(const HitCountStore& store, HttpRequest& r) {
+    using Kind = HitCountStore::Kind;
     HttpRequest::Counter& k = r.counter;
     k = HttpRequest::Counter {};
     k.read = true;
@@ -73,52 +49,58 @@ int32_t readCount(HttpRequest& r) {
         ProfileFile access(k.accessFile);
         if (access.hasKey("counts", k.fileKey)) {
             k.local = true;
-            k.count = profileNumber(access.getString("counts", k.fileKey, "", 64));
+            k.count = profileNumber(access.getString("counts", k.fileKey, "", 64)) +
+                      store.waiting(Kind::kLocal, k.accessFile, k.fileKey).hits;
             if (access.hasKey("count", "StartDate")) r.hitStartDate = access.getString("count", "StartDate", "", 260);
         }
     }
+    if (!s.countfilehits) return k.count;
     const std::string key = counterKey(r).substr(0, kKeyLength);
-    ProfileFile central(centralFile(s));
-    if (!s.countfilehits || !central.hasKey("Commands", key)) return k.count;
+    const std::string file = centralFile(s);
+    ProfileFile central(file);
+    const HitCountStore::Waiting waiting = store.waiting(Kind::kCentral, file, key);
+    const bool stored = central.hasKey("Commands", key);
+    if (!stored && waiting.hits == 0) return k.count;
     k.central = true;
     if (s.localfilehits && k.local) return k.count;
+    if (!stored) {
+        k.count = waiting.hits;  // made by a hit not written yet
+        r.hitStartDate = waiting.startDate;
+        return k.count;
+    }
     std::string value = central.getString("Commands", key, "", 512);
     std::size_t blank = value.find(' ');
-    k.count = profileNumber(value.substr(0, blank));
+    k.count = profileNumber(value.substr(0, blank)) + waiting.hits;
     std::string rest = blank == std::string::npos ? std::string() : value.substr(blank + 1);
     r.hitStartDate = rest.substr(std::min(rest.size(), rest.find_first_not_of(' ')));
     return k.count;
 }
 
-void countHit(HttpRequest& r) {
+void countHit(HitCountStore& store, HttpRequest& r) {
+    using Kind = HitCountStore::Kind;
     HttpRequest::Counter& k = r.counter;
     const Settings& s = *r.settings;
     k.count++;
-    if (s.localfilehits && k.local) {
-        ProfileFile access(k.accessFile, kUnsynced);
-        access.writeString("counts", k.fileKey, leftAligned(k.count));
-        if (!access.hasKey("count", "StartDate")) access.writeString("count", "StartDate", r.hitStartDate);
-    }
+    if (s.localfilehits && k.local) store.add(Kind::kLocal, k.accessFile, k.fileKey, r.hitStartDate);
     const bool add = s.addtofilehits && !k.local && servedSomething(r);
-    if (s.countfilehits && (k.central || add)) {
-        const std::string key = counterKey(r).substr(0, kKeyLength);
-        ProfileFile(centralFile(s), kUnsynced).writeString("Commands", key, centralCountValue(k.count, key, r.hitStartDate));
-    }
+    if (s.countfilehits && (k.central || add))
+        store.add(Kind::kCentral, centralFile(s), counterKey(r).substr(0, kKeyLength), r.hitStartDate);
 }
 
-void updateCounters(Engine& engine, HttpRequest& r) {
+void updateCounters(Connection& c, HttpRequest& r) {
     const Settings& s = *r.settings;
-    if (!s.countfilehits && !s.localfilehits) return;
-    std::lock_guard lock(hitCountMutex(engine));
-    readCount(r);
-    countHit(r);
+    HttpShared* shared = httpShared(c);
+    if (!shared || (!s.countfilehits && !s.localfilehits)) return;
+    auto lock = shared->counts.lock();
+    readCount(shared->counts, r);
+    countHit(shared->counts, r);
 }
 
-void readPageCount(Engine& engine, HttpRequest& r) {
+void readPageCount(Connection& c, HttpRequest& r) {
     if (r.counter.read) return;
-    {
-        std::lock_guard lock(hitCountMutex(engine));
-        readCount(r);
+    if (HttpShared* shared = httpShared(c)) {
+        auto lock = shared->counts.lock();
+        readCount(shared->counts, r);
     }
     r.hitCount = std::to_string(r.counter.count);
 }

@@ -2,8 +2,8 @@
 // "counts.qvx" of the log folder (section [Commands], one key per counter
 // key), and in the folder's "access.qac" (section [counts], key the file
 // name; [count] StartDate) when the site owner registered the page there.
-// A page shows the count read before its own hit.  All counter work of all
-// engines on a machine is serialised by the named mutex QVX_HCOUNT_MUTEX.
+// A page shows the count read before its own hit.  Hits are written about
+// once a second (see hit_count_store.h).
 //
 // File formats:
 //   counts.qvx   [Commands] <key>=<count left-aligned in 9> <pad to 40 - len(key)><start date>
@@ -17,24 +17,25 @@
 
 namespace qv {
 
-struct Engine;
+class Connection;
+class HitCountStore;
 
 // "%-9ld %s%s": the count, a blank, the padding, the start date.
 std::string centralCountValue(int32_t count, const std::string& key, const std::string& startDate);
 
-// The request's count and start date as stored, into r.counter; the caller
-// holds the hit-count mutex.  Returns the count.
-int32_t readCount(HttpRequest& r);
+// The request's count and start date, as stored and waiting, into
+// r.counter; the caller holds the store's lock.  Returns the count.
+int32_t readCount(const HitCountStore& store, HttpRequest& r);
 
-// Adds the request's hit to the files that count it; the caller holds the
-// hit-count mutex and has read the count.
-void countHit(HttpRequest& r);
+// Adds the request's hit to the entries that count it; the caller holds
+// the store's lock and has read the count.
+void countHit(HitCountStore& store, HttpRequest& r);
 
-// Reads the count and counts the hit under the hit-count mutex.
-void updateCounters(Engine& engine, HttpRequest& r);
+// Reads the count and counts the hit.
+void updateCounters(Connection& c, HttpRequest& r);
 
 // Reads the count for a page that shows it ("hit_count",
 // "hit_start_date"), once per request.
-void readPageCount(Engine& engine, HttpRequest& r);
+void readPageCount(Connection& c, HttpRequest& r);
 
 }  // namespace qv

@@ -73,7 +73,7 @@ void logServed(Connection& c, HttpRequest& r) {
     logged.status = r.status;
     logged.bytes = static_cast<int64_t>(c.bytesSent - r.sentBefore);
     logRequest(c, *r.settings, logged);
-    if (Server* server = c.server()) updateCounters(server->engine, r);
+    updateCounters(c, r);
 }
 
 void logClosing(const Connection& c, const HttpRequest& r) {

@@ -9,7 +9,7 @@
 #include "engine/core/engine.h"
 #include "engine/core/socket_info.h"
 #include "engine/http/hit_counts.h"
-#include "engine/http/page_cache.h"
+#include "engine/http/http_shared.h"
 #include "engine/http/template.h"
 #include "engine/log/strings.h"
 #include "engine/output.h"
@@ -44,19 +44,13 @@ bool readWholeFile(const std::string& path, std::string& text) {
     return true;
 }
 
-// What the HTTP servers of one engine share.
-struct HttpShared {
-    explicit HttpShared(Engine&) {}
-    PageCache pages;
-};
-
 // The page at `file`: from the engine's copy when `stamp` (the mapping's
 // look at it) shows it unchanged, else read, and copied for next time.
 bool readPage(Connection& c, const HttpRequest& r, const std::string& file, const FileStamp* stamp,
               std::string& text) {
-    Server* server = c.server();
-    if (!stamp || stamp->size == 0 || !server) return readWholeFile(file, text);
-    PageCache& pages = protocolState<HttpShared>(*server).pages;
+    HttpShared* shared = httpShared(c);
+    if (!stamp || stamp->size == 0 || !shared) return readWholeFile(file, text);
+    PageCache& pages = shared->pages;
     if (auto copy = pages.find(file, *stamp)) {
         text = *copy;
         return true;
@@ -138,7 +132,7 @@ int processIncludes(Connection& c, HttpRequest& r, const std::string& path, std:
     VarList vars;
     if (variables) {
         addPageVariables(vars, c, r);
-        if (Server* server = c.server()) readPageCount(server->engine, r);
+        readPageCount(c, r);
         vars.add("hit_count", r.hitCount);
         vars.add("hit_start_date", r.hitStartDate);
     }

@@ -40,6 +40,7 @@ HitCountStore::~HitCountStore() {
 }
 
 HitCountStore::Waiting HitCountStore::waiting(Kind kind, const std::string& file, const std::string& key) const {
+    std::lock_guard lock(mutex_);
     auto f = waiting_.find({kind, file});
     if (f == waiting_.end()) return {};
     auto e = f->second.find(key);
@@ -47,6 +48,7 @@ HitCountStore::Waiting HitCountStore::waiting(Kind kind, const std::string& file
 }
 
 void HitCountStore::add(Kind kind, const std::string& file, const std::string& key, const std::string& startDate) {
+    std::lock_guard lock(mutex_);
     Waiting& w = waiting_[{kind, file}][key];
     if (w.hits++ == 0) w.startDate = startDate;
     wake_.notify_all();

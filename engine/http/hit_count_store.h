@@ -32,12 +32,11 @@ public:
         std::string startDate;  // the entry's, written with it
     };
 
-    // The hits waiting for that entry (none: 0 hits).  The lock that
-    // lock() returns must be held, so that reading the file and the table
-    // is one consistent view.
+    // The hits waiting for that entry (none: 0 hits).  A reader adds them
+    // to what it read from the file; a write in between can make a page
+    // show a count one second off, never the count that is written.
     Waiting waiting(Kind kind, const std::string& file, const std::string& key) const;
     void add(Kind kind, const std::string& file, const std::string& key, const std::string& startDate);
-    std::unique_lock<std::mutex> lock() { return std::unique_lock(mutex_); }
 
     // Writes every waiting hit now.
     void flush();

@@ -91,17 +91,13 @@ void updateCounters(Connection& c, HttpRequest& r) {
     const Settings& s = *r.settings;
     HttpShared* shared = httpShared(c);
     if (!shared || (!s.countfilehits && !s.localfilehits)) return;
-    auto lock = shared->counts.lock();
     readCount(shared->counts, r);
     countHit(shared->counts, r);
 }
 
 void readPageCount(Connection& c, HttpRequest& r) {
     if (r.counter.read) return;
-    if (HttpShared* shared = httpShared(c)) {
-        auto lock = shared->counts.lock();
-        readCount(shared->counts, r);
-    }
+    if (HttpShared* shared = httpShared(c)) readCount(shared->counts, r);
     r.hitCount = std::to_string(r.counter.count);
 }
 

@@ -24,11 +24,10 @@ class HitCountStore;
 std::string centralCountValue(int32_t count, const std::string& key, const std::string& startDate);
 
 // The request's count and start date, as stored and waiting, into
-// r.counter; the caller holds the store's lock.  Returns the count.
+// r.counter.  Returns the count.
 int32_t readCount(const HitCountStore& store, HttpRequest& r);
 
-// Adds the request's hit to the entries that count it; the caller holds
-// the store's lock and has read the count.
+// Adds the request's hit to the entries that count it; the count was read.
 void countHit(HitCountStore& store, HttpRequest& r);
 
 // Reads the count and counts the hit.

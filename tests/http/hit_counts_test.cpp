@@ -23,15 +23,9 @@ TEST(HitCountStoreTest, WaitingHitsAddToWhatTheFileHolds) {
     test::TempFolder run, logs;
     const std::string file = logs.file("counts.qvx");
     HitCountStore one(run.path()), two(run.path());
-    {
-        auto lock = one.lock();
-        for (int i = 0; i < 3; ++i) one.add(HitCountStore::Kind::kCentral, file, "/a", "first date");
-        EXPECT_EQ(one.waiting(HitCountStore::Kind::kCentral, file, "/a").hits, 3);
-    }
-    {
-        auto lock = two.lock();
-        two.add(HitCountStore::Kind::kCentral, file, "/a", "second date");
-    }
+    for (int i = 0; i < 3; ++i) one.add(HitCountStore::Kind::kCentral, file, "/a", "first date");
+    EXPECT_EQ(one.waiting(HitCountStore::Kind::kCentral, file, "/a").hits, 3);
+    two.add(HitCountStore::Kind::kCentral, file, "/a", "second date");
     one.flush();
     two.flush();
     const std::string value = ProfileFile(file).getString("Commands", "/a", "", 512);

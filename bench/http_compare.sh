@@ -3,6 +3,7 @@
 #
 #   bench/http_compare.sh [--qvx32 PATH] [--duration SECONDS]
 #                         [--servers qvx32,qvx32-diag,nginx,lighttpd,thread_floor]
+#                         (also: qvx32-log, nginx-log)
 #                         [--conns 1,16,64] [--files file1k,file64k] [--modes close,keepalive]
 #                         [--ab-requests N] [--markdown FILE] [--keep] [--no-install] [--rebuild]
 #                         [--no-netns] [--thread-floor PATH] [--thread-floor-threads N]
@@ -22,14 +23,26 @@
 #     autoindex and lighttpd's dir-listing;
 #   - prints the CPU model, core count and kernel, then requests/s, p50 and
 #     p99 per case and server with the ratios qvx32/nginx (req/s and p99),
-#     qvx32-diag/qvx32 and thread_floor/nginx, and a Markdown summary at the end.
+#     qvx32-diag/qvx32, qvx32-log/qvx32 beside nginx-log/nginx and
+#     thread_floor/nginx, and a Markdown summary at the end;
+#   - when request logging is measured, counts the lines each logging server
+#     wrote next to the requests wrk and ab reported for it.
 # The servers:
 #   qvx32         diagnostics off (view_commands=0), console output to a file
 #   qvx32-diag    a second qvx32 with its own port, settings and runtime folder
 #                 and diagnostics as shipped (view_commands=1): every request
 #                 line goes to its console output, redirected to a file as a
 #                 service writes its log.  Target: >= 0.9 x qvx32 in every case.
+#   qvx32-log     a further qvx32 like qvx32 (view_commands=0) that writes the
+#                 access log: [Logging] enable_files=1, access_file=1, with
+#                 [Options] logany=1 as by default; the log is
+#                 $TMP/qvx32-log/logs/qvx.log.  Target: >= 0.85 x qvx32 in every
+#                 case, and its ratio to qvx32 at least nginx-log's to nginx.
 #   nginx, lighttpd
+#   nginx-log     a second nginx like nginx but with its access log on
+#                 ($TMP/nginx-log/access.log, the default combined layout)
+#   qvx32-log and nginx-log are not in the default --servers list; name them,
+#   e.g. --servers qvx32,qvx32-log,nginx,nginx-log.
 #   thread_floor  --thread-floor PATH (default ../shared/bench/thread_floor.c
 #                 from the repository root; left out with a warning when absent),
 #                 built with cc -O2 -pthread: one blocking thread per connection
@@ -104,7 +117,7 @@ IFS=, read -r -a CONN_LIST <<<"$CONNS"
 IFS=, read -r -a FILE_LIST <<<"$FILES"
 IFS=, read -r -a MODE_LIST <<<"$MODES"
 for s in "${SERVER_LIST[@]}"; do
-    case "$s" in qvx32|qvx32-diag|nginx|lighttpd|thread_floor) ;; *) echo "unknown server: $s" >&2; exit 2 ;; esac
+    case "$s" in qvx32|qvx32-diag|qvx32-log|nginx|nginx-log|lighttpd|thread_floor) ;; *) echo "unknown server: $s" >&2; exit 2 ;; esac
 done
 for f in "${FILE_LIST[@]}"; do
     case "$f" in file1k|file64k) ;; *) echo "unknown file: $f (file1k or file64k)" >&2; exit 2 ;; esac
@@ -123,7 +136,7 @@ case "$QVX32" in /*) ;; *) QVX32="$ROOT/$QVX32" ;; esac
 case "$THREAD_FLOOR_SRC" in /*) ;; *) THREAD_FLOOR_SRC="$ROOT/$THREAD_FLOOR_SRC" ;; esac
 
 wants() { local s; for s in "${SERVER_LIST[@]}"; do [ "$s" = "$1" ] && return 0; done; return 1; }
-wants_qvx32() { wants qvx32 || wants qvx32-diag; }
+wants_qvx32() { wants qvx32 || wants qvx32-diag || wants qvx32-log; }
 log() { printf '%s\n' "$*"; }
 warn() { printf 'WARNING: %s\n' "$*"; }
 
@@ -170,7 +183,7 @@ install_missing() {
     command -v ab >/dev/null || missing+=(apache2-utils)
     command -v curl >/dev/null || missing+=(curl)
     [ "$NETNS" = 1 ] && ! command -v ip >/dev/null && ! [ -x /usr/sbin/ip ] && missing+=(iproute2)
-    if wants nginx; then command -v nginx >/dev/null || [ -x /usr/sbin/nginx ] || missing+=(nginx); fi
+    if wants nginx || wants nginx-log; then command -v nginx >/dev/null || [ -x /usr/sbin/nginx ] || missing+=(nginx); fi
     if wants lighttpd; then command -v lighttpd >/dev/null || [ -x /usr/sbin/lighttpd ] || missing+=(lighttpd); fi
     [ ${#missing[@]} -eq 0 ] && return 0
     if [ "$INSTALL" = 0 ]; then echo "missing: ${missing[*]} (and --no-install given)" >&2; exit 1; fi
@@ -229,7 +242,7 @@ ulimit -n "$(ulimit -Hn)" 2>/dev/null || true
 TMP=$(mktemp -d /tmp/http-compare.XXXXXX)
 chmod 755 "$TMP"              # nginx workers run as nobody and must read the document root
 DOC="$TMP/www"
-mkdir -p "$DOC/list" "$TMP/out" "$TMP/nginx" "$TMP/lighttpd"
+mkdir -p "$DOC/list" "$TMP/out" "$TMP/nginx" "$TMP/nginx-log" "$TMP/lighttpd"
 head -c 1024 /dev/urandom >"$DOC/file1k.bin"
 head -c 65536 /dev/urandom >"$DOC/file64k.bin"
 for i in $(seq -w 1 200); do printf 'small file %s\n' "$i" >"$DOC/list/item$i.txt"; done
@@ -281,17 +294,21 @@ end
 EOF
 
 # ---------------------------------------------------------------- servers
-# start_qvx32 NAME VIEW_COMMANDS: one qvx32 instance in $TMP/NAME with its own
-# settings (etc), runtime, log and temporary folders, on port PORT[NAME]; its
-# console output (the diagnostics) goes to $TMP/NAME/console.log.
+# start_qvx32 NAME VIEW_COMMANDS [log]: one qvx32 instance in $TMP/NAME with
+# its own settings (etc), runtime, log and temporary folders, on port
+# PORT[NAME]; its console output (the diagnostics) goes to
+# $TMP/NAME/console.log.  With "log" it also writes the access log
+# $TMP/NAME/logs/qvx.log (the log folder is logdir= below).
 start_qvx32() {
-    local name=$1 view=$2 d="$TMP/$1"
+    local name=$1 view=$2 access=${3:-} d="$TMP/$1" logging=""
+    [ "$access" = log ] && logging=$'[Logging]\nenable_files=1\naccess_file=1'
     mkdir -p "$d/etc" "$d/run" "$d/logs" "$d/temp"
     chmod 770 "$d/run"
     cat >"$d/etc/quorvane.ini" <<EOF
 [Options]
 keep_alive=1
 view_commands=$view
+logany=1
 webdir=$DOC/
 webdirbrowsing=1
 logdir=$d/logs/
@@ -301,6 +318,7 @@ server1=httpd
 ip1=127.0.0.1
 port1=${PORT[$name]}
 server2=none
+${logging}
 EOF
     QUORVANE_ETC="$d/etc" QUORVANE_RUN="$d/run" "$QVX32" -debug </dev/null >>"$d/console.log" 2>&1 &
     SPID[$name]=$!; PIDS+=($!)
@@ -314,8 +332,11 @@ start_thread_floor() {
     SPID[thread_floor]=$!; PIDS+=($!)
 }
 
+# start_nginx NAME [log]: an nginx in $TMP/NAME on port PORT[NAME]; with "log"
+# its access log goes to $TMP/NAME/access.log, else it is off.
 start_nginx() {
-    local d="$TMP/nginx"
+    local name=$1 access=${2:-} d="$TMP/$1" access_log="access_log off;"
+    [ "$access" = log ] && access_log="access_log $TMP/$1/access.log;"
     mkdir -p "$d/logs" "$d/body" "$d/proxy" "$d/fastcgi" "$d/uwsgi" "$d/scgi"
     cat >"$d/nginx.conf" <<EOF
 worker_processes auto;
@@ -325,7 +346,7 @@ events { worker_connections 4096; }
 http {
     types { application/octet-stream bin; text/plain txt; text/html html; }
     default_type application/octet-stream;
-    access_log off;
+    $access_log
     sendfile on;
     tcp_nopush off;
     tcp_nodelay on;
@@ -337,7 +358,7 @@ http {
     uwsgi_temp_path $d/uwsgi;
     scgi_temp_path $d/scgi;
     server {
-        listen 127.0.0.1:${PORT[nginx]};
+        listen 127.0.0.1:${PORT[$name]};
         root $DOC;
         location /list/ { autoindex on; }
         location = /nginx_status { stub_status; }
@@ -347,7 +368,7 @@ EOF
     nginx -t -q -p "$d/" -e "$d/logs/error.log" -c "$d/nginx.conf" -g 'daemon off;' >"$d/test.log" 2>&1 \
         || { warn "nginx rejects its configuration:"; cat "$d/test.log"; return 1; }
     nginx -p "$d/" -e "$d/logs/error.log" -c "$d/nginx.conf" -g 'daemon off;' </dev/null >>"$d/stdout.log" 2>&1 &
-    SPID[nginx]=$!; PIDS+=($!)
+    SPID[$name]=$!; PIDS+=($!)
 }
 
 start_lighttpd() {
@@ -378,14 +399,17 @@ start_server() {
     case "$1" in
         qvx32) start_qvx32 qvx32 0 ;;
         qvx32-diag) start_qvx32 qvx32-diag 1 ;;
+        qvx32-log) start_qvx32 qvx32-log 0 log ;;
+        nginx) start_nginx nginx ;;
+        nginx-log) start_nginx nginx-log log ;;
         *) "start_$1" ;;
     esac
 }
 
 server_log() {
     case "$1" in
-        qvx32|qvx32-diag) echo "$TMP/$1/console.log" ;;
-        nginx) echo "$TMP/nginx/logs/error.log" ;;
+        qvx32|qvx32-diag|qvx32-log) echo "$TMP/$1/console.log" ;;
+        nginx|nginx-log) echo "$TMP/$1/logs/error.log" ;;
         lighttpd) echo "$TMP/lighttpd/error.log" ;;
         thread_floor) echo "$TMP/thread_floor.log" ;;
     esac
@@ -489,13 +513,13 @@ ensure_running() {
 # accepted SERVER: the server's own count of accepted connections, or empty
 accepted() {
     case "$1" in
-        qvx32|qvx32-diag)
+        qvx32|qvx32-diag|qvx32-log)
             # --http0.9: the status page may come without a status line and headers
             curl -s -m 5 --http0.9 --http1.0 -o "$TMP/out/status.$1.html" "$(url "$1" /~status)" &&
                 "$PY" "$HELPER" hits "$TMP/out/status.$1.html" ;;
-        nginx)
-            curl -s -m 5 --http1.0 -o "$TMP/out/nginx_status" "$(url nginx /nginx_status)" &&
-                "$PY" "$HELPER" nginx-accepts "$TMP/out/nginx_status" ;;
+        nginx|nginx-log)
+            curl -s -m 5 --http1.0 -o "$TMP/out/nginx_status.$1" "$(url "$1" /nginx_status)" &&
+                "$PY" "$HELPER" nginx-accepts "$TMP/out/nginx_status.$1" ;;
         *) echo "" ;;
     esac
 }
@@ -597,7 +621,7 @@ for s in "${SERVER_LIST[@]}"; do
     ACTIVE+=("$s")
 done
 [ ${#ACTIVE[@]} -gt 0 ] || { echo "no server to measure" >&2; exit 1; }
-for s in qvx32 qvx32-diag; do
+for s in qvx32 qvx32-diag qvx32-log; do
     wants "$s" && ! printf '%s\n' "${ACTIVE[@]}" | grep -qx "$s" && warn "$s is left out of this run"
     [ "$(accepted "$s" 2>/dev/null)" = "" ] && printf '%s\n' "${ACTIVE[@]}" | grep -qx "$s" &&
         warn "$s's /~status page shows no 'Hits' count; its connections are counted by the kernel only"
@@ -616,8 +640,9 @@ log "  $TOTAL_RUNS runs, about $(( TOTAL_RUNS * (DURATION + 2) / 60 + 1 )) minut
 log ""
 log "warm-up: $WARMUP s of keep-alive load on each server"
 for s in "${ACTIVE[@]}"; do
+    # kept: the logging servers' line counts are set against all requests
     timeout --foreground -k 5 $((WARMUP + 20)) wrk -t2 -c16 -d"${WARMUP}s" -s "$TMP/http10.lua" \
-        "$(url "$s" /file1k.bin)" -- /file1k.bin keepalive >/dev/null 2>&1
+        "$(url "$s" /file1k.bin)" -- /file1k.bin keepalive >"$TMP/out/warmup.$s.txt" 2>&1
     if ! kill -0 "${SPID[$s]}" 2>/dev/null; then
         how=$(exit_text "$s")
         CRASHES[$s]=$(( ${CRASHES[$s]:-0} + 1 ))
@@ -662,6 +687,19 @@ if printf '%s\n' "${ACTIVE[@]}" | grep -qx qvx32-diag; then
     log ""
     log "qvx32-diag wrote $(wc -l <"$(server_log qvx32-diag)") lines ($(du -h "$(server_log qvx32-diag)" | cut -f1)) of console output to $(server_log qvx32-diag)"
 fi
+# Every request a logging server answered should be a line of its access log:
+# the runs', the warm-up's, and a few more from the checks at start and the
+# status page read before and after every run.
+for s in qvx32-log nginx-log; do
+    printf '%s\n' "${ACTIVE[@]}" | grep -qx "$s" || continue
+    case "$s" in
+        qvx32-log) f="$TMP/$s/logs/qvx.log" ;;
+        nginx-log) f="$TMP/$s/access.log" ;;
+    esac
+    log ""
+    if [ -f "$f" ]; then lines=$(wc -l <"$f"); else lines=0; warn "$s wrote no access log $f"; fi
+    "$PY" "$HELPER" logged "$RESULTS" "$s" "$lines" "$f" "$TMP/out/warmup.$s.txt"
+done
 
 log ""
 log "## Summary"

@@ -16,7 +16,13 @@ Subcommands (each prints one line of tab-separated fields or a report):
     case RESULTS CASE        prints the lines of one case (all servers)
     summary RESULTS          prints the Markdown summary tables and how the
                              runs meet the targets (qvx32-diag >= 0.9 x qvx32
-                             in req/s, qvx32's p99 <= 2 x nginx's)
+                             in req/s, qvx32-log >= 0.85 x qvx32 in req/s and
+                             (qvx32-log/qvx32) / (nginx-log/nginx) >= 1,
+                             qvx32's p99 <= 2 x nginx's)
+    logged RESULTS SERVER LINES LOGFILE WARMUP_FILE
+                             prints the lines SERVER wrote to its access log
+                             next to the requests wrk and ab reported for it
+                             (all runs and the warm-up in WARMUP_FILE)
 RESULTS is the tab-separated file that http_compare.sh appends one row to
 per run, with the columns of COLUMNS below.
 """
@@ -28,8 +34,12 @@ COLUMNS = ["kind", "case", "file", "mode", "conns", "server", "requests", "rps",
 OURS, REFERENCE = "qvx32", "nginx"
 DIAG = "qvx32-diag"      # qvx32 with diagnostics on (view_commands=1), console to a file
 FLOOR = "thread_floor"   # one blocking thread per connection, fixed 1 KiB page from memory
-SERVER_ORDER = [OURS, DIAG, REFERENCE, "lighttpd", FLOOR]
+LOGGED = "qvx32-log"     # qvx32 writing the access log qvx.log
+REF_LOGGED = "nginx-log" # nginx writing its access log
+SERVER_ORDER = [OURS, DIAG, LOGGED, REFERENCE, REF_LOGGED, "lighttpd", FLOOR]
 DIAG_MIN = 0.9           # qvx32-diag/qvx32 req/s should not fall below this
+LOG_MIN = 0.85           # qvx32-log/qvx32 req/s should not fall below this
+LOG_REL_MIN = 1.0        # (qvx32-log/qvx32) / (nginx-log/nginx) should not fall below this
 P99_MAX = 2.0            # qvx32/nginx p99 should not rise above this
 FLOOR_NOTE = ("%s answers a fixed 1 KiB page from memory whatever the path, so it runs in the "
               "file1k cases only; its ratio to %s is the model's limit" % (FLOOR, REFERENCE))
@@ -130,6 +140,20 @@ def diag_ratio(o, d):
     return flagged(ratio(d["rps"], o["rps"]), lambda v: v < DIAG_MIN, "below %.1f" % DIAG_MIN)
 
 
+def log_ratio(o, lg):
+    return flagged(ratio(lg["rps"], o["rps"]), lambda v: v < LOG_MIN, "below %.2f" % LOG_MIN)
+
+
+def log_cost_ratio(o, lg, n, nl):
+    """(qvx32-log/qvx32) / (nginx-log/nginx): how much of its speed qvx32 keeps
+    when logging, next to what nginx keeps; "n/a" when a rate is missing."""
+    rates = [num(r["rps"]) for r in (lg, o, nl, n)]
+    if None in rates or not all(rates[1:]):
+        return "n/a"
+    v = rates[0] / rates[1] / (rates[2] / rates[3])
+    return flagged("%.2f" % v, lambda x: x < LOG_REL_MIN, "below %.1f" % LOG_REL_MIN)
+
+
 def p99_ratio(o, n):
     return flagged(ratio(o["p99"], n["p99"]), lambda v: v > P99_MAX, "above %.0f" % P99_MAX)
 
@@ -177,12 +201,25 @@ def print_case(path, case):
             line += "  non-2xx: " + r["non2xx"]
         print(line)
     ours, diag, floor = by.get(OURS), by.get(DIAG), by.get(FLOOR)
+    logged, ref_logged = by.get(LOGGED), by.get(REF_LOGGED)
     if ours and ref:
         print("  %s/%s%s: req/s %s, p99 %s" % (
             OURS, REFERENCE, " (autoindex)" if rows[0]["kind"] == "ab" else "",
             ratio(ours["rps"], ref["rps"]), p99_ratio(ours, ref)))
     if ours and diag:
         print("  %s/%s: req/s %s, p99 %s" % (DIAG, OURS, diag_ratio(ours, diag), ratio(diag["p99"], ours["p99"])))
+    if ours and logged:
+        lr = log_ratio(ours, logged)
+        line = "  %s / %s: req/s %s%s, p99 %s" % (
+            LOGGED, OURS, lr, "" if "below" in lr else " (target >= %.2f)" % LOG_MIN, ratio(logged["p99"], ours["p99"]))
+        if ref and ref_logged:
+            cost = log_cost_ratio(ours, logged, ref, ref_logged)
+            line += "  (%s/%s: req/s %s)  (%s/%s) / (%s/%s): %s%s" % (
+                REF_LOGGED, REFERENCE, ratio(ref_logged["rps"], ref["rps"]), LOGGED, OURS, REF_LOGGED, REFERENCE,
+                cost, "" if "below" in cost else " (target >= %.1f)" % LOG_REL_MIN)
+        print(line)
+    elif ref and ref_logged:
+        print("  (%s/%s: req/s %s)" % (REF_LOGGED, REFERENCE, ratio(ref_logged["rps"], ref["rps"])))
     if floor and ref:
         print("  %s/%s: req/s %s (the model's limit; fixed 1 KiB page from memory, any path)%s" % (
             FLOOR, REFERENCE, ratio(floor["rps"], ref["rps"]),
@@ -206,6 +243,8 @@ def summary(path):
         have_ratio = OURS in servers and REFERENCE in servers
         have_diag = OURS in servers and DIAG in servers
         have_floor = FLOOR in servers and REFERENCE in servers
+        have_log = OURS in servers and LOGGED in servers
+        have_ref_log = REFERENCE in servers and REF_LOGGED in servers
         cases = []
         for r in krows:
             if r["case"] not in cases:
@@ -218,6 +257,12 @@ def summary(path):
             head += ["req/s %s/%s" % (OURS, REFERENCE), "p99 %s/%s" % (OURS, REFERENCE)]
         if have_diag:
             head += ["req/s %s/%s" % (DIAG, OURS)]
+        if have_log:
+            head += ["req/s %s/%s" % (LOGGED, OURS)]
+        if have_ref_log:
+            head += ["(req/s %s/%s)" % (REF_LOGGED, REFERENCE)]
+        if have_log and have_ref_log:
+            head += ["(%s/%s) / (%s/%s)" % (LOGGED, OURS, REF_LOGGED, REFERENCE)]
         if have_floor:
             head += ["req/s %s/%s (the model's limit)" % (FLOOR, REFERENCE)]
         print("| " + " | ".join(head) + " |")
@@ -247,6 +292,13 @@ def summary(path):
             if have_diag:
                 o, d = by.get(OURS), by.get(DIAG)
                 line.append(diag_ratio(o, d) if o and d else "-")
+            o, lg, n, nl = by.get(OURS), by.get(LOGGED), by.get(REFERENCE), by.get(REF_LOGGED)
+            if have_log:
+                line.append(log_ratio(o, lg) if o and lg else "-")
+            if have_ref_log:
+                line.append(ratio(nl["rps"], n["rps"]) if n and nl else "-")
+            if have_log and have_ref_log:
+                line.append(log_cost_ratio(o, lg, n, nl) if o and lg and n and nl else "-")
             if have_floor:
                 f, n = by.get(FLOOR), by.get(REFERENCE)
                 line.append(ratio(f["rps"], n["rps"]) if f and n else "-")
@@ -270,18 +322,39 @@ def targets(rows):
         by_case.setdefault(r["case"], {})[r["server"]] = r
     lines = []
 
+    def pair(a, b, key):
+        """by -> by[a][key] / by[b][key], or None when either is missing."""
+        def value(by):
+            if a in by and b in by and num(by[a][key]) is not None and num(by[b][key]):
+                return num(by[a][key]) / num(by[b][key])
+            return None
+        return value
+
     def sweep(a, b, key, label, bad):
-        vals = [(num(by[a][key]) / num(by[b][key]), case) for case, by in by_case.items()
-                if a in by and b in by and num(by[a][key]) is not None and num(by[b][key])]
+        sweep_of(pair(a, b, key), label, bad)
+
+    def sweep_of(value, label, bad):
+        vals = [(value(by), case) for case, by in by_case.items() if value(by) is not None]
         if not vals:
             return
-        worst = [c for v, c in vals if bad(v)]
         lo, hi = min(vals), max(vals)
-        lines.append("- %s: %.2f (%s) to %.2f (%s) over %d cases; %s" % (
-            label, lo[0], lo[1], hi[0], hi[1], len(vals),
-            "missed in: " + ", ".join(worst) if worst else "met in all"))
+        text = "- %s: %.2f (%s) to %.2f (%s) over %d cases" % (label, lo[0], lo[1], hi[0], hi[1], len(vals))
+        if bad:  # None: shown beside a target, without one of its own
+            worst = [c for v, c in vals if bad(v)]
+            text += "; " + ("missed in: " + ", ".join(worst) if worst else "met in all")
+        lines.append(text)
 
     sweep(DIAG, OURS, "rps", "req/s %s/%s, target >= %.1f" % (DIAG, OURS, DIAG_MIN), lambda v: v < DIAG_MIN)
+    sweep(LOGGED, OURS, "rps", "req/s %s/%s, target >= %.2f" % (LOGGED, OURS, LOG_MIN), lambda v: v < LOG_MIN)
+    sweep(REF_LOGGED, REFERENCE, "rps", "(req/s %s/%s, for comparison)" % (REF_LOGGED, REFERENCE), None)
+    ours_log, ref_log = pair(LOGGED, OURS, "rps"), pair(REF_LOGGED, REFERENCE, "rps")
+
+    def log_cost(by):
+        o, r = ours_log(by), ref_log(by)
+        return o / r if o is not None and r else None
+
+    sweep_of(log_cost, "req/s (%s/%s) / (%s/%s), target >= %.1f" % (LOGGED, OURS, REF_LOGGED, REFERENCE, LOG_REL_MIN),
+             lambda v: v < LOG_REL_MIN)
     sweep(OURS, REFERENCE, "p99", "p99 %s/%s, target <= %.0f" % (OURS, REFERENCE, P99_MAX), lambda v: v > P99_MAX)
     listing = by_case.get("list-c16", {})
     if OURS in listing and REFERENCE in listing:
@@ -292,6 +365,33 @@ def targets(rows):
         print()
         print("\n".join(lines))
         print()
+
+
+def logged(path, server, lines, logfile, warmup_file):
+    """The access log's lines next to the requests the load generators
+    reported for SERVER.  The servers also log the status page reads around
+    every run and the checks at start, and may log responses that were under
+    way when a run ended, so a few more lines than requests are expected."""
+    rows = [r for r in rows_of(path) if r["server"] == server]
+    runs = sum(num(r["requests"]) or 0 for r in rows)
+    try:
+        warm = num(parse_wrk(read(warmup_file))["requests"]) or 0
+    except OSError:
+        warm = 0
+    lines = int(lines)
+    total = runs + warm
+    print("%s wrote %s lines to %s; wrk and ab reported %s requests (%s in %d runs + %s in the warm-up)%s" % (
+        server, "{:,}".format(lines), logfile, "{:,.0f}".format(total), "{:,.0f}".format(runs), len(rows),
+        "{:,.0f}".format(warm),
+        ": %.4f lines per request, %+d" % (lines / total, lines - total) if total else ""))
+    # the extra lines: 2 status page reads per run, the start-up checks, and
+    # at most one response per connection still open when a run ended
+    slack = sum(2 + int(num(r["conns"]) or 0) for r in rows) + 20
+    if total and lines < total:
+        print("WARNING: %s logged %d fewer lines than the requests reported" % (server, total - lines))
+    elif total and lines > total + slack:
+        print("WARNING: %s logged %d more lines than the requests reported (expected at most %d more)"
+              % (server, lines - total, slack))
 
 
 def check(mode, conns, requests, acc_server, acc_kernel):
@@ -337,6 +437,8 @@ def main():
         print_case(sys.argv[2], sys.argv[3])
     elif cmd == "summary":
         summary(sys.argv[2])
+    elif cmd == "logged":
+        logged(*sys.argv[2:7])
     else:
         sys.exit("unknown subcommand " + cmd)
 

@@ -82,8 +82,7 @@ void countHit(HitCountStore& store, HttpRequest& r) {
     const Settings& s = *r.settings;
     k.count++;
     if (s.localfilehits && k.local) store.add(Kind::kLocal, k.accessFile, k.fileKey, r.hitStartDate);
-    const bool add = s.addtofilehits && !k.local && servedSomething(r);
-    if (s.countfilehits && (k.central || add))
+    if (s.countfilehits && (k.central || (s.addtofilehits && !k.local && servedSomething(r))))
         store.add(Kind::kCentral, centralFile(s), counterKey(r).substr(0, kKeyLength), r.hitStartDate);
 }
 

@@ -8,7 +8,10 @@
 #include <cerrno>
 #include <cstdio>
 #include <filesystem>
+#include <csignal>
+#include <sys/wait.h>
 #include <thread>
+#include <unistd.h>
 
 #include "tests/support/test_support.h"
 
@@ -134,6 +137,46 @@ TEST_F(ProfileTest, RapidSameSizeWritesAreAllSeen) {
         ASSERT_EQ(ini.writeString("Count", "hits", std::to_string(i + 1)), 0);
         ASSERT_EQ(ini.writeString("Count", "hits", std::to_string(i + 2)), 0);
         ASSERT_EQ(reader.getInt("Count", "hits", 0), i + 2);
+    }
+}
+
+}  // namespace
+}  // namespace qv
+
+namespace qv {
+namespace {
+
+// A process killed while it rewrites a file, with or without the flush to
+// the disk, leaves the old file or the new one: never a torn one, and its
+// unfinished work file only under a hidden name.
+TEST(ProfileCrash, AKilledWriterLeavesAWholeFile) {
+    test::TempFolder dir;
+    const std::string path = dir.file("counts.qvx");
+    const std::string filler(4000, 'f');
+    for (bool sync : {true, false}) {
+        ASSERT_EQ(ProfileFile(path).writeString("Commands", "/a", "0 start"), 0);
+        for (int round = 0; round < 5; ++round) {
+            pid_t child = fork();
+            ASSERT_GE(child, 0);
+            if (child == 0) {
+                ProfileFile file(path, sync);
+                for (int n = 1;; ++n) {
+                    file.writeString("Commands", "/a", std::to_string(n) + " start");
+                    file.writeString("Filler", "f", filler);
+                }
+            }
+            usleep(static_cast<useconds_t>(2000 + round * 3000));
+            kill(child, SIGKILL);
+            waitpid(child, nullptr, 0);
+            const std::string text = test::readFile(path);
+            EXPECT_EQ(text.rfind("[Commands]", 0), 0u) << text.substr(0, 80);
+            EXPECT_TRUE(text.ends_with("\n")) << "sync " << sync;
+            EXPECT_NE(ProfileFile(path).getString("Commands", "/a", "", 64).find(" start"), std::string::npos);
+        }
+        for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
+            const std::string name = entry.path().filename();
+            EXPECT_TRUE(name == "counts.qvx" || isWorkFileName(name)) << name;
+        }
     }
 }
 

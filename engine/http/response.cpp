@@ -43,8 +43,10 @@ ResponseWriter connectionWriter(Connection& c, const Settings& s) {
     return w;
 }
 
-std::string okHeader(HttpRequest& r, int64_t length) {
-    std::string h = concat({"HTTP/1.0 200 OK\r\n", serverLine(), "MIME-version: 1.0\r\nContent-Type: ",
+std::string okHeader(HttpRequest& r, int64_t length) { return responseHeader(r, "200 OK", length); }
+
+std::string responseHeader(HttpRequest& r, std::string_view status, int64_t length) {
+    std::string h = concat({"HTTP/1.0 ", status, "\r\n", serverLine(), "MIME-version: 1.0\r\nContent-Type: ",
                             r.responseContentType ? std::string_view(*r.responseContentType) : "text/html", "\r\n"});
     if (length > 0) {
         if (r.keepAliveRequested) {

@@ -34,6 +34,8 @@ ResponseWriter connectionWriter(Connection& c, const Settings& s);
 // keep-alive is granted when the client asked for it.
 void sendOkHeader(Connection& c, HttpRequest& r, int64_t length);
 std::string okHeader(HttpRequest& r, int64_t length);
+// The same header with another status ("403 Forbidden").
+std::string responseHeader(HttpRequest& r, std::string_view status, int64_t length);
 
 // The error response for r.status (1403 and 2403 are stored back as 403).
 // It carries no length and never keeps the connection alive; a HEAD

@@ -6,6 +6,7 @@
 #include "engine/core/engine.h"
 #include "engine/core/files.h"
 #include "engine/http/image_map.h"
+#include "engine/http/message_board.h"
 #include "engine/http/response.h"
 #include "engine/http/static_files.h"
 #include "engine/http/status_page.h"
@@ -39,7 +40,7 @@ bool serveStatusPages(Exchange& x) {
 // answered 500.
 bool serveMessageBoard(Exchange& x) {
     if (!startsWithNoCase(x.url, "/messages/") || !equalsNoCase(x.r.method, "POST")) return false;
-    sendError(x.c, x.r, 500);
+    doPostMessageBoard(x.c, x.r);
     return true;
 }
 

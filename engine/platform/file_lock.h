@@ -1,0 +1,18 @@
+// Appending to a file that other threads and processes append to as well:
+// the writer takes the file's exclusive lock, waiting a bounded time.
+#pragma once
+
+#include <chrono>
+#include <string>
+
+#include "engine/platform/unique_fd.h"
+
+namespace qv {
+
+// Opens an existing file for appending and takes its exclusive lock
+// (flock), trying again until `wait` has passed; the lock goes with the
+// descriptor.  Invalid with errno set when the file cannot be opened
+// (ENOENT for a missing one) or stays locked (EWOULDBLOCK).
+UniqueFd openLockedForAppend(const std::string& path, std::chrono::milliseconds wait);
+
+}  // namespace qv

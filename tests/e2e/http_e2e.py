@@ -145,6 +145,9 @@ class Server:
         # A folder whose file name is markup that would run script.
         write(f"{html}/xss/qvheader.txt", "Uploads\n")
         write(f"{html}/xss/{XSS_NAME}", "x\n")
+        # A message board and a page that posts markup to it as it loads.
+        write(f"{html}/messages/board.htm", BOARD_PAGE)
+        write(f"{html}/post.htm", POSTING_PAGE)
 
     def settings(self):
         r = self.root
@@ -173,6 +176,7 @@ class Server:
             "Map5=* 9 application/octet-stream\n"
             "\n[Aliases]\n"
             f"Alias1=/private {r}/private/ {USER} anywhere . . d\n"
+            f"Alias2=/messages {r}/html/messages/ Anybody anywhere . m\n"
             "\n[Users]\n"
             f"User1={USER} {PASSWORD}\n")
 
@@ -457,6 +461,16 @@ class KeepAlive(unittest.TestCase):
 # Chromium
 
 
+BOARD_PAGE = "<html><head><title>E2E board</title></head><body><h1>Board</h1>\n"
+BOARD_SCRIPT = "<script>document.title='pwned'</script>"
+POSTING_PAGE = (
+    "<html><body onload=\"document.forms[0].submit()\">"
+    "<form method=post action=/messages/board>"
+    "<input type=hidden name=name value=\"Mallory\">"
+    f"<input type=hidden name=text value=\"{BOARD_SCRIPT.replace('<', '&lt;').replace('>', '&gt;')}\">"
+    "</form></body></html>\n")
+
+
 def find_browser():
     for name in (os.environ.get("CHROMIUM"), "chromium", "chromium-browser"):
         if name and shutil.which(name):
@@ -626,6 +640,17 @@ class HeadlessChromium(unittest.TestCase):
         self.assert_no_script_ran(dom, text)
         self.assertIn(XSS_NAME, dom.pre)
         self.screenshot("xss-listing.png", "/xss/")
+
+    def test_posted_script_shows_as_text_on_the_board(self):
+        browser("--virtual-time-budget=5000", "--dump-dom", SERVER.url("/post.htm"))
+        dom = self.dump_dom("board.html", "/messages/board.htm")
+        with open(os.path.join(ARTIFACTS, "board.html")) as f:
+            text = f.read()
+        self.assertEqual(dom.title, "E2E board")
+        self.assertIn("Mallory", text)
+        self.assertNotIn(BOARD_SCRIPT, text)
+        self.assertIn(BOARD_SCRIPT.replace("<", "&lt;").replace(">", "&gt;"), text)
+        self.screenshot("board.png", "/messages/board.htm")
 
     def test_status_page_opens(self):
         dom = self.dump_dom("status.html", "/~status")

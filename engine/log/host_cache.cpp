@@ -1,6 +1,7 @@
 #include "engine/log/host_cache.h"
 
 #include <arpa/inet.h>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <netdb.h>
@@ -60,6 +61,42 @@ void HostNameCache::add(uint32_t address, const std::string& name) {
     // A new entry starts its own count; it does not inherit the count of
     // whatever entry held the place before.
     e.hits = 1;
+}
+
+int HostNameCache::clear() {
+    std::lock_guard lock(mutex_);
+    count_ = 0;
+    return 1;
+}
+
+bool HostNameCache::readEntry(int n, Entry& entry) {
+    std::lock_guard lock(mutex_);
+    if (n < 0 || n >= count_) return false;
+    entry = entries_[n];
+    return true;
+}
+
+std::vector<std::string> HostNameCache::reportLines(std::time_t now) {
+    std::lock_guard lock(mutex_);
+    if (count_ == 0) return {"\r\nThere are no entries in the DNS cache yet.\r\n"};
+    std::vector<std::string> lines {"\r\n      ---.-IP.---.--- Hostname    Time  HitCount\r\n"};
+    char line[160];
+    for (int i = 0; i < count_; ++i) {
+        const Entry& e = entries_[i];
+        char dotted[INET_ADDRSTRLEN] = "";
+        in_addr a {e.address};
+        inet_ntop(AF_INET, &a, dotted, sizeof dotted);
+        std::snprintf(line, sizeof line, "%3d)  %-16.16s %-32.32s  %ld  %ld\r\n", i, dotted, e.name,
+                      static_cast<long>(now - e.lastUse), static_cast<long>(e.hits));
+        lines.emplace_back(line);
+    }
+    if (totalHits_ > 0) {
+        std::snprintf(line, sizeof line, "-- DNS Cache Hits = %ld   Misses = %ld  HitRate = %f\r\n\r\n",
+                      static_cast<long>(totalHits_), static_cast<long>(totalMisses_),
+                      static_cast<double>(totalHits_) / (static_cast<double>(totalHits_) + totalMisses_));
+        lines.emplace_back(line);
+    }
+    return lines;
 }
 
 bool HostNameCache::lookup(uint32_t address, bool useCache, std::string& name) {

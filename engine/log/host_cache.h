@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <ctime>
 #include <string>
+#include <vector>
 
 #include "engine/platform/named_mutex.h"
 
@@ -33,6 +34,19 @@ public:
         int32_t hits = 0;
         int32_t lastUse = 0;
     };
+
+    // For the desktop program's "DNS Cache" window and commands.
+    // Empties the cache (the totals stay); 1.
+    int clear();
+    // Entry n (from 0) as it is now; false when n is not in use.
+    bool readEntry(int n, Entry& entry);
+    // The printed report, a text per line:
+    //   "\r\n      ---.-IP.---.--- Hostname    Time  HitCount\r\n", then per
+    //   entry "%3d)  %-16.16s %-32.32s  %ld  %ld\r\n" (index, address, name,
+    //   seconds since last use, hits), then, after any hit,
+    //   "-- DNS Cache Hits = %ld   Misses = %ld  HitRate = %f\r\n\r\n";
+    //   for an empty cache "\r\nThere are no entries in the DNS cache yet.\r\n".
+    std::vector<std::string> reportLines(std::time_t now);
 
 private:
     bool findCached(uint32_t address, std::string& name, bool& found);

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <cstdio>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -92,6 +93,40 @@ TEST_F(HostCacheTest, TwentyFirstAddressReplacesTheLeastRecentlyUsed) {
     }
     lookup(2);
     EXPECT_EQ(callsFor(2), 2) << "the least recently used entry was kept";
+}
+
+}  // namespace
+}  // namespace qv
+
+namespace qv {
+namespace {
+
+TEST_F(HostCacheTest, ReportReadAndClearForTheDesktopProgram) {
+    EXPECT_EQ(cache.reportLines(std::time(nullptr)),
+              std::vector<std::string> {"\r\nThere are no entries in the DNS cache yet.\r\n"});
+    lookup(1);
+    lookup(1);
+    lookup(200);
+    const std::time_t now = std::time(nullptr) + 5;
+    std::vector<std::string> lines = cache.reportLines(now);
+    ASSERT_EQ(lines.size(), 4u);
+    EXPECT_EQ(lines[0], "\r\n      ---.-IP.---.--- Hostname    Time  HitCount\r\n");
+    HostNameCache::Entry first;
+    ASSERT_TRUE(cache.readEntry(0, first));
+    char expected[160];
+    std::snprintf(expected, sizeof expected, "  0)  %-16.16s %-32.32s  %ld  2\r\n", "10.0.0.1", "host1.example",
+                  static_cast<long>(now - first.lastUse));
+    EXPECT_EQ(lines[1], expected);
+    EXPECT_EQ(lines[2].substr(0, 6), "  1)  ");
+    EXPECT_EQ(lines[3], "-- DNS Cache Hits = 1   Misses = 2  HitRate = 0.333333\r\n\r\n");
+
+    HostNameCache::Entry entry;
+    EXPECT_FALSE(cache.readEntry(2, entry));
+    EXPECT_EQ(cache.clear(), 1);
+    EXPECT_FALSE(cache.readEntry(0, entry));
+    EXPECT_EQ(cache.reportLines(now).size(), 1u);
+    lookup(1);  // asked again after the clear
+    EXPECT_EQ(callsFor(1), 2);
 }
 
 }  // namespace

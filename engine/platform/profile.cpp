@@ -27,7 +27,17 @@ struct Section {
     std::size_t header;   // line of "[name]"
     std::size_t end;      // one past the section's last line
     std::vector<Entry> entries;
+    // Each key, lower-cased, to its first entry: a file of thousands of
+    // entries (hit counts) is looked up without a scan.
+    std::unordered_map<std::string, std::size_t> firstByKey;
 };
+
+std::string lowerAscii(std::string_view text) {
+    std::string out(text);
+    for (char& c : out)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
+    return out;
+}
 
 struct Parsed {
     std::vector<std::string> lines;  // without line ends
@@ -61,13 +71,15 @@ void index(Parsed& p) {
             if (!p.sections.empty()) p.sections.back().end = i;
             auto close = line.find(']');
             std::string_view name = line.substr(1, close == std::string_view::npos ? line.size() - 1 : close - 1);
-            p.sections.push_back(Section{std::string(trim(name)), i, p.lines.size(), {}});
+            p.sections.push_back(Section{std::string(trim(name)), i, p.lines.size(), {}, {}});
             continue;
         }
         auto eq = line.find('=');
         if (eq == std::string_view::npos || p.sections.empty()) continue;
-        p.sections.back().entries.push_back(
+        Section& section = p.sections.back();
+        section.entries.push_back(
             Entry{std::string(trim(line.substr(0, eq))), std::string(trim(line.substr(eq + 1))), i});
+        section.firstByKey.try_emplace(lowerAscii(section.entries.back().key), section.entries.size() - 1);
     }
 }
 
@@ -107,9 +119,8 @@ const Section* findSection(const Parsed& p, std::string_view name) {
 
 const Entry* findEntry(const Section* s, std::string_view key) {
     if (!s) return nullptr;
-    for (const auto& e : s->entries)
-        if (sameNoCase(e.key, key)) return &e;
-    return nullptr;
+    auto it = s->firstByKey.find(lowerAscii(key));
+    return it == s->firstByKey.end() ? nullptr : &s->entries[it->second];
 }
 
 bool readWholeFile(const std::string& path, std::string& out) {
@@ -185,6 +196,20 @@ std::shared_ptr<const Parsed> load(const std::string& path) {
     std::lock_guard lock(cacheMutex);
     cache[path] = CacheSlot{st.st_dev, st.st_ino, st.st_size, st.st_mtim, st.st_ctim, settled(st), std::move(text), parsed};
     return parsed;
+}
+
+// A file rewritten often (hit counts, written under their own machine-wide
+// mutex) is never settled, so every read would read it whole again.  What
+// this process has just written is cached as trusted for the stamp the
+// file has now; only a writer that replaced it in between, within the same
+// clock tick, with the same size, could go unseen.
+void trustOwnWrite(const std::string& path, Parsed p, std::shared_ptr<const std::string> text) {
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0) return;
+    index(p);
+    std::lock_guard lock(cacheMutex);
+    cache[path] = CacheSlot{st.st_dev, st.st_ino, st.st_size, st.st_mtim, st.st_ctim, true, std::move(text),
+                            std::make_shared<const Parsed>(std::move(p))};
 }
 
 void applyWrite(Parsed& p, std::string_view section, std::optional<std::string_view> key,
@@ -332,7 +357,10 @@ int ProfileFile::writeString(std::string_view section, std::optional<std::string
     readWholeFile(path_, text);
     Parsed p = parse(text);
     applyWrite(p, section, key, value);
-    return replaceFile(path_, serialise(p), syncWrites_);
+    auto written = std::make_shared<const std::string>(serialise(p));
+    if (int err = replaceFile(path_, *written, syncWrites_)) return err;
+    if (!syncWrites_) trustOwnWrite(path_, std::move(p), std::move(written));
+    return 0;
 }
 
 }  // namespace qv

@@ -21,22 +21,7 @@ constexpr int kGenerations = 30;
 
 // Control bytes (and '"' in a quoted field) as %XX: a logged text can never
 // end its line early or close its quotes.
-std::string safeField(std::string_view text, bool quoted) {
-    static constexpr char kHex[] = "0123456789ABCDEF";
-    std::string out;
-    out.reserve(text.size());
-    for (char ch : text) {
-        auto byte = static_cast<unsigned char>(ch);
-        if (byte < 0x20 || byte == 0x7F || (quoted && ch == '"')) {
-            out += '%';
-            out += kHex[byte >> 4];
-            out += kHex[byte & 15];
-        } else {
-            out += ch;
-        }
-    }
-    return out;
-}
+std::string safeField(std::string_view text, bool quoted) { return controlsEscaped(text, quoted ? "\"" : ""); }
 
 // The access log's URL: "Root" for none; at most 255 characters, without
 // each "?..." up to the next blank unless search strings are logged.

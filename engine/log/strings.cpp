@@ -38,13 +38,13 @@ std::string htmlEscape(std::string_view text) {
     return out;
 }
 
-std::string headerValue(std::string_view text) {
+std::string controlsEscaped(std::string_view text, std::string_view alsoEscaped) {
     static constexpr char kHex[] = "0123456789ABCDEF";
     std::string out;
     out.reserve(text.size());
     for (char c : text) {
         auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte == 0x7f) {
+        if (byte < 0x20 || byte == 0x7f || alsoEscaped.find(c) != std::string_view::npos) {
             out += '%';
             out += kHex[byte >> 4];
             out += kHex[byte & 15];

@@ -17,9 +17,12 @@ bool equalsNoCase(std::string_view a, std::string_view b);
 // Text from a client made safe inside HTML (element text or a quoted
 // attribute): & < > " become entities.
 std::string htmlEscape(std::string_view text);
+// Control bytes (below 0x20, and 0x7F) and the bytes of `alsoEscaped`
+// as %XX: the text can never end the line (or the field) it is put in.
+std::string controlsEscaped(std::string_view text, std::string_view alsoEscaped = {});
 // A header value made safe: CR, LF and the other control bytes become
 // %XX, so a value can never end its header line.
-std::string headerValue(std::string_view text);
+inline std::string headerValue(std::string_view text) { return controlsEscaped(text); }
 // The text with ASCII letters in lower case.
 std::string lowerCase(std::string text);
 

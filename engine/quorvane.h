@@ -74,6 +74,9 @@ struct EngineOptions {
     std::string runtimeFolder;   // empty: $QUORVANE_RUN, /run/quorvane, $XDG_RUNTIME_DIR/quorvane or /tmp/quorvane-<uid>
     std::vector<Protocol> protocols;  // empty: builtinProtocols()
     ThreadStarter startThread = nullptr;  // empty: the engine's reusable connection threads
+    // How long a gateway program may run before its client gets the
+    // time-out reply (the program itself goes on).
+    std::chrono::milliseconds programTimeout {180000};
 };
 
 struct EngineDeleter {

@@ -8,6 +8,7 @@
 
 #include "engine/core/engine.h"
 #include "engine/core/socket_info.h"
+#include "engine/gateway/cgi_run.h"
 #include "engine/http/hit_counts.h"
 #include "engine/http/http_shared.h"
 #include "engine/http/template.h"
@@ -22,7 +23,6 @@ namespace {
 constexpr std::size_t kLineLength = 2047;
 constexpr std::size_t kDirectiveLength = 511;
 constexpr std::size_t kAffixLength = 255;
-constexpr std::string_view kScriptError = "*** SSI SCRIPT ERROR ***";
 
 // The whole file as fstat sized it when opened (a file that grows while
 // it is read is served as it was then); false when it cannot be opened or
@@ -84,9 +84,37 @@ struct Affixes {
     std::string suffix;  // and after it
 };
 
+// Runs the program an "exec" directive names (kind "cmd": a command line,
+// kind "cgi": a program file), its output going into the page.  The
+// request's path, query and path info are the directive's while it runs.
+void runPageProgram(Connection& c, HttpRequest& r, std::string_view kind, const std::string& value,
+                    const Affixes& affixes, std::string& page) {
+    const bool command = equalsNoCase(kind, "cmd");
+    if ((!command && !equalsNoCase(kind, "cgi")) || !r.settings->page_exec) {
+        page += kScriptError;
+        return;
+    }
+    std::string savedPath = std::move(r.filePath);
+    std::optional<std::string> savedQuery = std::move(r.query), savedPathInfo = std::move(r.pathInfo);
+    splitUrl(value, r.filePath, r.pathInfo, r.query);
+    if (r.pathInfo) r.pathInfo = "/" + *r.pathInfo;
+    r.counter = {};
+    ProgramCall call;
+    call.sendHeader = false;
+    if (command) call.command = value;
+    call.prefix = affixes.prefix;
+    call.suffix = affixes.suffix;
+    call.page = &page;
+    RunCgiProgram(c, r, call);
+    r.filePath = std::move(savedPath);
+    r.query = std::move(savedQuery);
+    r.pathInfo = std::move(savedPathInfo);
+    r.counter = {};
+}
+
 // Runs one directive line (already expanded).  Unknown directives, and
 // directives without attribute or value, do nothing.
-void runDirective(std::string_view line, Affixes& affixes, std::string& page) {
+void runDirective(Connection& c, HttpRequest& r, std::string_view line, Affixes& affixes, std::string& page) {
     line = line.substr(0, kDirectiveLength);
     std::size_t hash = line.find('#');
     line.remove_prefix(hash + 1);
@@ -102,9 +130,7 @@ void runDirective(std::string_view line, Affixes& affixes, std::string& page) {
         if (equalsNoCase(attribute, "cmdprefix")) affixes.prefix = value.substr(0, kAffixLength);
         if (equalsNoCase(attribute, "cmdpostfix")) affixes.suffix = value.substr(0, kAffixLength);
     } else if (startsWithNoCase(name, "exec") && !attribute.empty() && !value.empty()) {
-        // Programs run from pages arrive with the gateway; until then every
-        // exec directive reports the script error in the page.
-        page += kScriptError;
+        runPageProgram(c, r, attribute, value, affixes, page);
     }
 }
 
@@ -142,7 +168,7 @@ int processIncludes(Connection& c, HttpRequest& r, const std::string& path, std:
     for (std::string_view line = nextLine(text, at); !line.empty() && line[0] != '\0'; line = nextLine(text, at)) {
         std::string expanded = line.find('$') == std::string_view::npos ? std::string(line) : expandTemplate(vars, line);
         if (line.starts_with("<!--#"))
-            runDirective(expanded, affixes, page);
+            runDirective(c, r, expanded, affixes, page);
         else
             page += expanded;
     }

@@ -5,11 +5,15 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 #include "engine/core/connection.h"
 #include "engine/http/request.h"
 
 namespace qv {
+
+// What a page shows where a directive could not run.
+inline constexpr std::string_view kScriptError = "*** SSI SCRIPT ERROR ***";
 
 // Expands the page at `path` (the request's file path when empty) into
 // `page`.  0, also when the file cannot be opened (logged, nothing added);

@@ -5,6 +5,7 @@
 #include "engine/config/file_types.h"
 #include "engine/core/engine.h"
 #include "engine/core/files.h"
+#include "engine/gateway/cgi_run.h"
 #include "engine/http/image_map.h"
 #include "engine/http/message_board.h"
 #include "engine/http/response.h"
@@ -108,15 +109,19 @@ bool mapRequestPath(Exchange& x) {
     return false;
 }
 
-// Programs and extension libraries run with the gateway; until then a
-// request for one is answered 500, never with the program's own bytes.
+// Files in a program folder whose type is "exe", "bat" or "pl" run as
+// programs.  Extension libraries ("dll", "isa") are not run yet: they are
+// answered 500, never with the library's own bytes.
 bool serveGatewayProgram(Exchange& x) {
     if (x.stamp.size == 0 || !x.r.alias || !x.r.alias->programs) return false;
     std::string_view type = fileExtension(x.mapped);
-    if (!startsWithNoCase(type, "exe") && !startsWithNoCase(type, "bat") && !startsWithNoCase(type, "pl") &&
-        !equalsNoCase(type, "dll") && !equalsNoCase(type, "isa"))
-        return false;
-    sendError(x.c, x.r, 500);
+    if (equalsNoCase(type, "dll") || equalsNoCase(type, "isa")) {
+        sendError(x.c, x.r, 500);
+        return true;
+    }
+    if (!startsWithNoCase(type, "exe") && !startsWithNoCase(type, "bat") && !startsWithNoCase(type, "pl")) return false;
+    ProgramCall call;
+    RunCgiProgram(x.c, x.r, call);
     return true;
 }
 

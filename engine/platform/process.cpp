@@ -5,10 +5,10 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "engine/platform/child_process.h"
 #include "engine/platform/unique_fd.h"
 
 extern char** environ;
@@ -16,6 +16,10 @@ extern char** environ;
 namespace qv {
 
 namespace {
+
+// A killed helper is gone within this bound unless it sleeps in the kernel;
+// then the reaper takes it.
+constexpr std::chrono::milliseconds kKilledWait {2000};
 
 int millisecondsLeft(std::chrono::steady_clock::time_point deadline) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
@@ -37,36 +41,41 @@ void collectOutput(int fd, std::chrono::steady_clock::time_point deadline, std::
     }
 }
 
+std::vector<std::string> serverEnvironment() {
+    std::vector<std::string> env;
+    for (char** entry = environ; entry && *entry; ++entry) env.emplace_back(*entry);
+    return env;
+}
+
 }  // namespace
 
+// The helper keeps the server's standard input (a closed one becomes
+// /dev/null) and process group: systemctl asks for a password on the
+// terminal it finds there.
 int runProgram(const std::vector<std::string>& argv, int timeoutMs, std::string* output) {
     if (argv.empty()) return -1;
     int pipeFds[2];
     if (pipe2(pipeFds, O_CLOEXEC) != 0) return -1;
     UniqueFd readEnd(pipeFds[0]), writeEnd(pipeFds[1]);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, writeEnd.get(), STDOUT_FILENO);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-    std::vector<char*> args;
-    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    pid_t pid = -1;
-    int rc = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
+    ChildSpec spec;
+    spec.program = argv[0];
+    spec.argv = argv;
+    spec.env = serverEnvironment();
+    spec.stdinFd = fcntl(STDIN_FILENO, F_GETFD) >= 0 ? STDIN_FILENO : -1;
+    spec.stdoutFd = writeEnd.get();
+    spec.ownProcessGroup = false;
+    ChildProcess child;
+    int rc = spawnChild(spec, child);
     writeEnd.reset();  // the child's copy is the only writer left
     if (rc != 0) return -1;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     collectOutput(readEnd.get(), deadline, output);
     readEnd.reset();
     int status = 0;
-    while (waitpid(pid, &status, WNOHANG) == 0) {
-        if (millisecondsLeft(deadline) == 0) {
-            kill(pid, SIGKILL);
-            waitpid(pid, &status, 0);
-            return -1;
-        }
-        usleep(10 * 1000);
+    if (waitChild(child, std::chrono::milliseconds(millisecondsLeft(deadline)), &status) != ChildWait::Exited) {
+        child.signal(SIGKILL);
+        waitChild(child, kKilledWait);
+        return -1;
     }
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }

@@ -159,6 +159,10 @@ bool sameStamp(const CacheSlot& slot, const struct stat& st) {
            slot.ctime.tv_sec == st.st_ctim.tv_sec && slot.ctime.tv_nsec == st.st_ctim.tv_nsec;
 }
 
+bool newer(const timespec& a, const timespec& b) {
+    return a.tv_sec > b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec > b.tv_nsec);
+}
+
 // A stamp is trusted only for a file that had not changed for a few seconds
 // when it was taken: any later change then gets other times.  A file that
 // changed more recently is read again and parsed only when its text differs.
@@ -194,7 +198,13 @@ std::shared_ptr<const Parsed> load(const std::string& path) {
     // Stamp with the times seen before the read: a change that lands during
     // the read moves them, so the next read parses the file again.
     std::lock_guard lock(cacheMutex);
-    cache[path] = CacheSlot{st.st_dev, st.st_ino, st.st_size, st.st_mtim, st.st_ctim, settled(st), std::move(text), parsed};
+    // The writer may have trusted its own write while the read went on (of
+    // this version, or of one changed in a later clock tick): a slot that
+    // must be compared again would take its place for good, as readers
+    // re-reading a large file keep racing each write.
+    CacheSlot& slot = cache[path];
+    if (slot.settled && (sameStamp(slot, st) || newer(slot.ctime, st.st_ctim))) return slot.parsed;
+    slot = CacheSlot{st.st_dev, st.st_ino, st.st_size, st.st_mtim, st.st_ctim, settled(st), std::move(text), parsed};
     return parsed;
 }
 
@@ -343,7 +353,11 @@ namespace {
 bool writable(std::string_view section, std::optional<std::string_view> key, std::optional<std::string_view> value) {
     auto breaks = [](std::string_view t) { return t.find_first_of("\r\n") != std::string_view::npos; };
     if (breaks(section) || section.find(']') != std::string_view::npos) return false;
-    if (key && (breaks(*key) || key->find_first_of("=[") != std::string_view::npos)) return false;
+    if (key) {
+        std::string_view name = trim(*key);
+        if (breaks(*key) || key->find('=') != std::string_view::npos) return false;
+        if (!name.empty() && (name.front() == '[' || name.front() == ';')) return false;
+    }
     return !(value && breaks(*value));
 }
 
@@ -362,5 +376,22 @@ int ProfileFile::writeString(std::string_view section, std::optional<std::string
     if (!syncWrites_) trustOwnWrite(path_, std::move(p), std::move(written));
     return 0;
 }
+
+struct ProfileText::Lines {
+    Parsed parsed;
+};
+
+ProfileText::ProfileText() : lines_(std::make_unique<Lines>()) {}
+ProfileText::~ProfileText() = default;
+
+int ProfileText::writeString(std::string_view section, std::optional<std::string_view> key,
+                             std::optional<std::string_view> value) {
+    if (!writable(section, key, value)) return EINVAL;
+    applyWrite(lines_->parsed, section, key, value);
+    index(lines_->parsed);
+    return 0;
+}
+
+std::string ProfileText::text() const { return serialise(lines_->parsed); }
 
 }  // namespace qv

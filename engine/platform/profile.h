@@ -13,6 +13,7 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -39,13 +40,34 @@ public:
     std::vector<std::string> keys(std::string_view section) const;
 
     // Returns 0 on success, else the errno of the failing step; EINVAL for a
-    // line break anywhere, or "=" or "[" in the key, "]" in the section.
+    // line break anywhere, "=" in the key or a key that would read as a
+    // section or a comment (first character "[" or ";"), "]" in the section.
     int writeString(std::string_view section, std::optional<std::string_view> key,
                     std::optional<std::string_view> value) const;
 
 private:
     std::string path_;
     bool syncWrites_ = true;
+};
+
+// A profile built in memory with the same write semantics, for a file that
+// is written once whole (a gateway program's request profile).
+class ProfileText {
+public:
+    ProfileText();
+    ~ProfileText();
+    ProfileText(const ProfileText&) = delete;
+    ProfileText& operator=(const ProfileText&) = delete;
+
+    // As ProfileFile::writeString: 0, or EINVAL for a text it refuses.
+    int writeString(std::string_view section, std::optional<std::string_view> key,
+                    std::optional<std::string_view> value);
+    // The file's text, lines ended by "\n".
+    std::string text() const;
+
+private:
+    struct Lines;
+    std::unique_ptr<Lines> lines_;
 };
 
 // A write's new file is made beside the old one under a hidden name that

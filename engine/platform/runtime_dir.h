@@ -33,4 +33,9 @@ int ensureFolder(const std::string& path, unsigned mode);
 // Joins a folder and a file name with exactly one "/" between them.
 std::string joinPath(const std::string& folder, const std::string& name);
 
+// A relative path as the current folder sees it, made absolute (unchanged
+// when absolute, empty, or the current folder is unknown): for paths handed
+// to a child that starts in another folder.
+std::string absolutePath(const std::string& path);
+
 }  // namespace qv

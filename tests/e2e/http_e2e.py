@@ -148,6 +148,12 @@ class Server:
         # A message board and a page that posts markup to it as it loads.
         write(f"{html}/messages/board.htm", BOARD_PAGE)
         write(f"{html}/post.htm", POSTING_PAGE)
+        # The sample site's programs, a batch script that prints nothing and
+        # a page that posts a form to the Perl script as it loads.
+        shutil.copytree(SAMPLE_PROGRAMS, f"{r}/cgi-bin")
+        write(f"{r}/cgi-bin/silent.bat", "exit 0\n")
+        write(f"{html}/perl-form.htm", PERL_FORM_PAGE)
+        write(f"{html}/commands.htm", COMMANDS_PAGE)
 
     def settings(self):
         r = self.root
@@ -177,6 +183,10 @@ class Server:
             "\n[Aliases]\n"
             f"Alias1=/private {r}/private/ {USER} anywhere . . d\n"
             f"Alias2=/messages {r}/html/messages/ Anybody anywhere . m\n"
+            f"Alias3=/cgi-bin {r}/cgi-bin/ Anybody anywhere c\n"
+            "\n[CGI]\n"
+            "Perl_Compiler=perl\n"
+            f"Perl_Dir={r}/cgi-bin/\n"
             "\n[Users]\n"
             f"User1={USER} {PASSWORD}\n")
 
@@ -471,6 +481,52 @@ POSTING_PAGE = (
     "</form></body></html>\n")
 
 
+SAMPLE_PROGRAMS = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))),
+                               "examples", "cgi-bin")
+PERL_FORM_PAGE = (
+    "<html><body onload=\"document.forms[0].submit()\">"
+    "<form method=post action=/cgi-bin/guest.pl>"
+    "<input type=hidden name=name value=\"Ann &amp; Bob\">"
+    "<input type=hidden name=colour value=\"&lt;i&gt;teal&lt;/i&gt;\">"
+    "</form></body></html>\n")
+COMMANDS_PAGE = (
+    "<html><body><pre>\n"
+    "<!--#exec cmd=\"/bin/echo first  command\"-->\n"
+    "<!--#config cmdprefix=\"[\"-->\n"
+    "<!--#config cmdpostfix=\"]\"-->\n"
+    "<!--#exec cmd=\"printf one\\ntwo\\n\"-->\n"
+    "</pre></body></html>\n")
+
+
+class Programs(unittest.TestCase):
+    """Gateway programs and page commands, asked for with curl."""
+
+    def test_standard_program_answers_with_its_own_header(self):
+        r = curl("/cgi-bin/hello.exe?greeting=a%26b")
+        self.assertEqual(r.status, "HTTP/1.0 200 OK")
+        self.assertEqual(r.header("Content-Type"), "text/html")
+        self.assertIn(b"Hello from a standard CGI program", r.body)
+        self.assertIn(b"<code>greeting=a%26b</code>", r.body)   # QUERY_STRING as sent
+
+    def test_windows_program_reads_its_profile(self):
+        r = curl("/cgi-bin/wincgi.exe?x=1", "--data", "city=Graz&note=a%20b")
+        self.assertEqual(r.status, "HTTP/1.0 200 OK")
+        self.assertIn(b"<tr><td>city</td><td>Graz</td></tr>", r.body)
+        self.assertIn(b"<tr><td>Query String</td><td>x=1</td></tr>", r.body)
+        self.assertIn(b"<tr><td>Request Method</td><td>POST</td></tr>", r.body)
+
+    def test_a_program_without_output_is_a_500_curl_accepts(self):
+        r = curl("/cgi-bin/silent.bat")
+        self.assertEqual(r.status, "HTTP/1.0 500 Internal Server Error")
+        self.assertEqual(r.body, b"<h1>CGI no output</h1>")
+
+    def test_page_commands_write_into_the_page(self):
+        r = curl("/commands.htm")
+        self.assertEqual(r.status, "HTTP/1.0 200 OK")
+        self.assertEqual(r.body, b"<html><body><pre>\nfirst command\n[one\n][two\n]</pre></body></html>\n")
+        self.assertEqual(os.listdir(os.path.join(SERVER.root, "temp")), [])
+
+
 def find_browser():
     for name in (os.environ.get("CHROMIUM"), "chromium", "chromium-browser"):
         if name and shutil.which(name):
@@ -651,6 +707,18 @@ class HeadlessChromium(unittest.TestCase):
         self.assertNotIn(BOARD_SCRIPT, text)
         self.assertIn(BOARD_SCRIPT.replace("<", "&lt;").replace(">", "&gt;"), text)
         self.screenshot("board.png", "/messages/board.htm")
+
+    def test_form_posted_to_perl_renders_its_reply(self):
+        text = browser("--virtual-time-budget=5000", "--dump-dom", SERVER.url("/perl-form.htm"))
+        write(os.path.join(ARTIFACTS, "perl-reply.html"), text)
+        dom = Dom(text)
+        self.assertEqual(dom.title, "Perl says hello")
+        self.assertIn("Hello, Ann & Bob!", dom.headings)
+        self.assertIn("<b>&lt;i&gt;teal&lt;/i&gt;</b>", text)
+        shot = os.path.join(ARTIFACTS, "perl-reply.png")
+        browser("--virtual-time-budget=5000", f"--screenshot={shot}", "--window-size=1024,768",
+                SERVER.url("/perl-form.htm"))
+        self.assertGreater(png_size_and_colours(shot)[2] or 4, 3)
 
     def test_status_page_opens(self):
         dom = self.dump_dom("status.html", "/~status")

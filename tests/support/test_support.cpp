@@ -87,8 +87,17 @@ long residentKib() {
 
 EnginePtr startEngine(const TempFolder& etc, const TempFolder& run, const std::string& ini,
                       std::vector<Protocol> protocols, ThreadStarter startThread) {
+    EngineOptions options;
+    options.protocols = std::move(protocols);
+    options.startThread = startThread;
+    return startEngineWith(etc, run, ini, std::move(options));
+}
+
+EnginePtr startEngineWith(const TempFolder& etc, const TempFolder& run, const std::string& ini, EngineOptions options) {
     writeFile(etc.file("quorvane.ini"), ini);
-    EnginePtr engine = createEngine({etc.path(), run.path(), std::move(protocols), startThread});
+    options.settingsFolder = etc.path();
+    options.runtimeFolder = run.path();
+    EnginePtr engine = createEngine(std::move(options));
     startServers(*engine);
     return engine;
 }

@@ -59,5 +59,7 @@ long residentKib();
 // given).  The engine stops when the pointer lets it go.
 EnginePtr startEngine(const TempFolder& etc, const TempFolder& run, const std::string& ini,
                       std::vector<Protocol> protocols = {}, ThreadStarter startThread = nullptr);
+// The same with options of the test's own; their folders are set here.
+EnginePtr startEngineWith(const TempFolder& etc, const TempFolder& run, const std::string& ini, EngineOptions options);
 
 }  // namespace qv::test

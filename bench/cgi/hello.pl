@@ -1,0 +1,1 @@
+print "Content-type: text/plain\r\n\r\nhello\n";

@@ -50,8 +50,8 @@
 set -uo pipefail
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+source "$(dirname "${BASH_SOURCE[0]}")/lib/common.sh"
 SRC="$ROOT/bench/cgi"
-PY=python3; [ -x /usr/bin/python3 ] && PY=/usr/bin/python3
 
 QVX32="build-rel/service/qvx32"
 REQUESTS=2000
@@ -64,9 +64,6 @@ MARKDOWN=""
 KEEP=0
 INSTALL=1
 REBUILD=0
-
-# the header comment above, without the first line
-usage() { awk 'NR > 1 && !/^#/ { exit } NR > 1' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//'; }
 
 while [ $# -gt 0 ]; do
     case "$1" in
@@ -100,38 +97,9 @@ for c in "${CASE_LIST[@]}"; do
 done
 case "$QVX32" in /*) ;; *) QVX32="$ROOT/$QVX32" ;; esac
 
-log() { printf '%s\n' "$*"; }
-warn() { printf 'WARNING: %s\n' "$*"; }
-
 # ---------------------------------------------------------------- clean-up
-TMP=""
-PIDS=()          # every server this script started
-MADE_POLICY=0    # 1 while a temporary policy-rc.d keeps packages from starting daemons
-
-stop_pid() {     # stop_pid PID: SIGINT, up to 5 s, then SIGKILL
-    local pid=$1 i
-    kill -0 "$pid" 2>/dev/null || return 0
-    kill -INT "$pid" 2>/dev/null
-    for i in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
-    if kill -0 "$pid" 2>/dev/null; then kill -KILL "$pid" 2>/dev/null; fi
-    wait "$pid" 2>/dev/null
-    return 0
-}
-
-cleanup() {
-    local pid
-    trap - EXIT INT TERM HUP PIPE
-    for pid in "${PIDS[@]}"; do stop_pid "$pid"; done
-    if [ "$MADE_POLICY" = 1 ]; then rm -f /usr/sbin/policy-rc.d; fi
-    if [ -n "$TMP" ] && [ -d "$TMP" ]; then
-        if [ "$KEEP" = 1 ]; then log "kept $TMP"; else rm -rf "$TMP"; fi
-    fi
-}
-trap cleanup EXIT
-trap 'exit 130' INT
-trap 'exit 143' TERM
-trap 'exit 129' HUP
-trap 'exit 141' PIPE
+# the servers get SIGINT
+stop_all_on_exit INT
 
 # ---------------------------------------------------------------- tools
 export PATH="$PATH:/usr/sbin:/sbin"
@@ -139,40 +107,11 @@ missing=()
 command -v ab >/dev/null || missing+=(apache2-utils)
 command -v lighttpd >/dev/null || missing+=(lighttpd)
 command -v curl >/dev/null || missing+=(curl)
-if [ ${#missing[@]} -gt 0 ]; then
-    if [ "$INSTALL" = 0 ]; then echo "missing: ${missing[*]} (and --no-install given)" >&2; exit 1; fi
-    log "installing: ${missing[*]}"
-    # keep lighttpd's package from starting its own daemon on port 80
-    if [ ! -e /usr/sbin/policy-rc.d ]; then
-        printf '#!/bin/sh\nexit 101\n' >/usr/sbin/policy-rc.d && chmod 755 /usr/sbin/policy-rc.d && MADE_POLICY=1
-    fi
-    DEBIAN_FRONTEND=noninteractive apt-get update -qq || { echo "apt-get update failed" >&2; exit 1; }
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null ||
-        { echo "apt-get install failed" >&2; exit 1; }
-    if [ "$MADE_POLICY" = 1 ]; then rm -f /usr/sbin/policy-rc.d; MADE_POLICY=0; fi
-fi
+install_packages "${missing[@]}"
 for t in cc perl "$PY"; do command -v "$t" >/dev/null || { echo "$t is missing" >&2; exit 1; }; done
 PERL=$(command -v perl)
 
-if [ "$REBUILD" = 1 ] || [ ! -x "$QVX32" ]; then
-    if [ "$QVX32" = "$ROOT/build-rel/service/qvx32" ]; then
-        log "building qvx32 (Release) in build-rel"
-        BUILD_LOG=$(mktemp "${TMPDIR:-/tmp}/cgi_compare_build.XXXXXX")
-        if ! (cd "$ROOT" && cmake -S . -B build-rel -DCMAKE_BUILD_TYPE=Release -DQV_TESTS=OFF >"$BUILD_LOG" 2>&1 &&
-            cmake --build build-rel -j2 --target qvx32 >>"$BUILD_LOG" 2>&1); then
-            tail -n 20 "$BUILD_LOG" >&2
-            rm -f "$BUILD_LOG"
-            if [ -x "$QVX32" ]; then
-                warn "building qvx32 failed; measuring the binary built before"
-            else
-                echo "building qvx32 failed" >&2; exit 1
-            fi
-        fi
-        rm -f "$BUILD_LOG"
-    elif [ ! -x "$QVX32" ]; then
-        echo "no qvx32 at $QVX32" >&2; exit 1
-    fi
-fi
+build_qvx32_if_needed cgi_compare
 
 ulimit -n "$(ulimit -Hn)" 2>/dev/null || true
 
@@ -205,15 +144,6 @@ open(sys.argv[1], "w").write(urllib.parse.urlencode(fields))
 EOF
 FORM_TYPE="application/x-www-form-urlencoded"
 
-free_ports() {
-    "$PY" - "$1" <<'EOF'
-import socket, sys
-socks = []
-for _ in range(int(sys.argv[1])):
-    s = socket.socket(); s.bind(("127.0.0.1", 0)); socks.append(s)
-print(" ".join(str(s.getsockname()[1]) for s in socks))
-EOF
-}
 declare -A PORT=() SPID=()
 read -r PORT[qvx32] PORT[lighttpd] <<<"$(free_ports 2)"
 
@@ -258,25 +188,13 @@ mimetype.assign = ( ".html" => "text/html" )
 alias.url = ( "/cgi-bin/" => "$CGI/" )
 cgi.assign = ( ".exe" => "", ".pl" => "$PERL" )
 EOF
-    lighttpd -tt -f "$d/lighttpd.conf" >"$d/test.log" 2>&1 ||
-        { warn "lighttpd rejects its configuration:"; cat "$d/test.log"; return 1; }
-    lighttpd -D -f "$d/lighttpd.conf" </dev/null >>"$d/stdout.log" 2>&1 &
-    SPID[lighttpd]=$!; PIDS+=($!)
+    run_lighttpd "$d"
 }
 
 server_log() { case "$1" in qvx32) echo "$TMP/console.log" ;; lighttpd) echo "$TMP/lighttpd/error.log" ;; esac; }
-url() { echo "http://127.0.0.1:${PORT[$1]}$2"; }
 
 # wait_ready SERVER: until its port answers HTTP (10 s at most)
-wait_ready() {
-    local i
-    for i in $(seq 100); do
-        kill -0 "${SPID[$1]}" 2>/dev/null || return 1
-        curl -s -m 2 --http1.0 -o /dev/null "$(url "$1" /index.html)" && return 0
-        sleep 0.1
-    done
-    return 1
-}
+wait_ready() { wait_serving "$1" /index.html; }
 
 # ---------------------------------------------------------------- runs
 # One measured run is a case, a server and a program; the POST runs send
@@ -331,13 +249,7 @@ ab_fields() {
         END { printf "%s\t%s\t%s\t%s\t%s\t%s\n", done, rps, p50, p99, failed + 0, non2xx + 0 }' "$1"
 }
 
-cpu_model() {
-    local m
-    m=$(awk -F': *' '/^model name/ { print $2; exit }' /proc/cpuinfo 2>/dev/null)
-    [ -n "$m" ] || m=$(LC_ALL=C lscpu 2>/dev/null | awk -F': *' '/^Model name/ { print $2; exit }')
-    echo "${m:-unknown CPU}"
-}
-MACHINE="CPU $(cpu_model), $(nproc) cores (nproc); kernel $(uname -sr)"
+MACHINE=$(machine_description)
 
 log "cgi_compare: ab -c $CONC, a new connection per request, $REQUESTS requests per run" \
     "after $WARMUP of warm-up, $ROUNDS round(s), cases: ${CASE_LIST[*]}"
@@ -450,9 +362,7 @@ for s in qvx32 lighttpd; do
     kill -0 "${SPID[$s]}" 2>/dev/null || warn "$s is no longer running"
 done
 
-log ""
-log "## Summary"
-log ""
+summary_heading
 {
     echo "Machine: $MACHINE."
     echo
@@ -521,7 +431,5 @@ for case, label in order:
           f"{(' (' + notes + ')') if notes else ''} | {fmt(r, 2)}{ok} | {target} |")
 EOF
 } | tee "$TMP/summary.md"
-if [ -n "$MARKDOWN" ]; then
-    cp "$TMP/summary.md" "$MARKDOWN" && log "summary written to $MARKDOWN"
-fi
+copy_summary
 [ "$FAILED_CHECKS" -eq 0 ] || { log ""; log "ERROR: $FAILED_CHECKS reply check(s) failed; those runs were left out"; exit 1; }

@@ -9,6 +9,7 @@
 set -uo pipefail
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+source "$(dirname "${BASH_SOURCE[0]}")/lib/common.sh"
 QVX32="$ROOT/build-rel/service/qvx32"
 DURATION=5
 ROUNDS=1
@@ -27,7 +28,7 @@ TMP=$(mktemp -d /tmp/qv-hits.XXXXXX)
 PID=""
 cleanup() { [ -n "$PID" ] && kill "$PID" 2>/dev/null; rm -rf "$TMP"; }
 trap cleanup EXIT
-PORT=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+PORT=$(free_ports 1)
 mkdir -p "$TMP/html" "$TMP/etc" "$TMP/run" "$TMP/logs"
 head -c 1024 /dev/zero | tr '\0' 'p' > "$TMP/html/page.html"
 cat > "$TMP/http10.lua" <<'LUA'
@@ -73,7 +74,7 @@ run() {
     echo "$(echo "$out" | awk '/Requests\/sec/ {print $2}') $(echo "$out" | awk '/requests in/ {print $1}')"
 }
 
-echo "machine: $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'), $(nproc) cores; $(uname -sr)"
+echo "machine: $(cpu_model), $(nproc) cores; $(uname -sr)"
 declare -A RATE
 for round in $(seq "$ROUNDS"); do
     for mode in close keepalive; do

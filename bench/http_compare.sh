@@ -61,9 +61,8 @@
 set -uo pipefail
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+source "$(dirname "${BASH_SOURCE[0]}")/lib/common.sh"
 HELPER="$ROOT/bench/http_compare_report.py"
-# the system interpreter starts much faster than version-manager shims
-PY=python3; [ -x /usr/bin/python3 ] && PY=/usr/bin/python3
 
 QVX32="build-rel/service/qvx32"
 DURATION=10
@@ -84,9 +83,6 @@ THREAD_FLOOR_DEFER=1
 ARGS=("$@")
 # set when this script runs again inside its own network namespace
 INSIDE_NETNS=${HTTP_COMPARE_IN_NETNS:-}
-
-# the header comment above, without the first line
-usage() { awk 'NR > 1 && !/^#/ { exit } NR > 1' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//'; }
 
 while [ $# -gt 0 ]; do
     case "$1" in
@@ -137,44 +133,11 @@ case "$THREAD_FLOOR_SRC" in /*) ;; *) THREAD_FLOOR_SRC="$ROOT/$THREAD_FLOOR_SRC"
 
 wants() { local s; for s in "${SERVER_LIST[@]}"; do [ "$s" = "$1" ] && return 0; done; return 1; }
 wants_qvx32() { wants qvx32 || wants qvx32-diag || wants qvx32-log; }
-log() { printf '%s\n' "$*"; }
-warn() { printf 'WARNING: %s\n' "$*"; }
 
 # ---------------------------------------------------------------- clean-up
-TMP=""
-PIDS=()          # every process this script started and that may still run
-MADE_POLICY=0    # 1 while a temporary policy-rc.d keeps packages from starting daemons
-
-stop_pid() {     # stop_pid PID: SIGTERM, up to 5 s, then SIGKILL
-    local pid=$1 i
-    kill -0 "$pid" 2>/dev/null || return 0
-    kill -TERM "$pid" 2>/dev/null
-    for i in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
-    if kill -0 "$pid" 2>/dev/null; then kill -KILL "$pid" 2>/dev/null; fi
-    wait "$pid" 2>/dev/null
-    return 0
-}
-
-cleanup() {
-    local pid kids=()
-    trap - EXIT INT TERM HUP PIPE
-    for pid in "${PIDS[@]}"; do
-        # children of our servers (nginx workers) are stopped by their parent;
-        # remember them in case the parent has to be killed.
-        while read -r k; do [ -n "$k" ] && kids+=("$k"); done < <(ps -o pid= --ppid "$pid" 2>/dev/null)
-    done
-    for pid in "${PIDS[@]}"; do stop_pid "$pid"; done
-    for pid in "${kids[@]}"; do kill -0 "$pid" 2>/dev/null && kill -KILL "$pid" 2>/dev/null; done
-    if [ "$MADE_POLICY" = 1 ]; then rm -f /usr/sbin/policy-rc.d; fi
-    if [ -n "$TMP" ] && [ -d "$TMP" ]; then
-        if [ "$KEEP" = 1 ]; then log "kept $TMP"; else rm -rf "$TMP"; fi
-    fi
-}
-trap cleanup EXIT
-trap 'exit 130' INT
-trap 'exit 143' TERM
-trap 'exit 129' HUP
-trap 'exit 141' PIPE
+# The servers get SIGTERM; nginx's workers are stopped by their parent, or
+# killed when the parent had to be.
+stop_all_on_exit TERM children
 
 # ---------------------------------------------------------------- tools
 install_missing() {
@@ -185,41 +148,14 @@ install_missing() {
     [ "$NETNS" = 1 ] && ! command -v ip >/dev/null && ! [ -x /usr/sbin/ip ] && missing+=(iproute2)
     if wants nginx || wants nginx-log; then command -v nginx >/dev/null || [ -x /usr/sbin/nginx ] || missing+=(nginx); fi
     if wants lighttpd; then command -v lighttpd >/dev/null || [ -x /usr/sbin/lighttpd ] || missing+=(lighttpd); fi
-    [ ${#missing[@]} -eq 0 ] && return 0
-    if [ "$INSTALL" = 0 ]; then echo "missing: ${missing[*]} (and --no-install given)" >&2; exit 1; fi
-    log "installing: ${missing[*]}"
-    # Keep the packages from starting their own daemons on port 80.
-    if [ ! -e /usr/sbin/policy-rc.d ]; then
-        printf '#!/bin/sh\nexit 101\n' >/usr/sbin/policy-rc.d && chmod 755 /usr/sbin/policy-rc.d && MADE_POLICY=1
-    fi
-    DEBIAN_FRONTEND=noninteractive apt-get update -qq || { echo "apt-get update failed" >&2; exit 1; }
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq nginx lighttpd wrk apache2-utils curl \
-        $(printf '%s\n' "${missing[@]}" | grep -x iproute2) >/dev/null \
-        || { echo "apt-get install failed" >&2; exit 1; }
-    if [ "$MADE_POLICY" = 1 ]; then rm -f /usr/sbin/policy-rc.d; MADE_POLICY=0; fi
+    # whatever is missing, the whole set is installed (and iproute2 when missing)
+    install_packages "${missing[@]}" -- nginx lighttpd wrk apache2-utils curl \
+        $(printf '%s\n' "${missing[@]}" | grep -x iproute2)
 }
 [ -z "$INSIDE_NETNS" ] && install_missing
 export PATH="$PATH:/usr/sbin:/sbin"
 
-if wants_qvx32 && [ -z "$INSIDE_NETNS" ]; then
-    if [ "$REBUILD" = 1 ] || [ ! -x "$QVX32" ]; then
-        if [ "$QVX32" = "$ROOT/build-rel/service/qvx32" ]; then
-            log "building qvx32 (Release) in build-rel"
-            if ! (cd "$ROOT" && cmake -S . -B build-rel -DCMAKE_BUILD_TYPE=Release -DQV_TESTS=OFF >/dev/null &&
-                cmake --build build-rel -j2 --target qvx32 >"${TMPDIR:-/tmp}/http_compare_build.log" 2>&1); then
-                tail -n 20 "${TMPDIR:-/tmp}/http_compare_build.log" >&2
-                if [ -x "$QVX32" ]; then
-                    warn "building qvx32 failed; measuring the binary built before"
-                else
-                    echo "building qvx32 failed" >&2; exit 1
-                fi
-            fi
-            rm -f "${TMPDIR:-/tmp}/http_compare_build.log"
-        elif [ ! -x "$QVX32" ]; then
-            echo "no qvx32 at $QVX32" >&2; exit 1
-        fi
-    fi
-fi
+if wants_qvx32 && [ -z "$INSIDE_NETNS" ]; then build_qvx32_if_needed http_compare; fi
 
 # Go on in a network namespace of our own: its loopback carries only this
 # benchmark's traffic, and the kernel's TCP counters are its own.
@@ -250,15 +186,6 @@ chmod -R a+rX "$DOC"
 RESULTS="$TMP/results.tsv"
 : >"$RESULTS"
 
-free_ports() {
-    "$PY" - "$1" <<'EOF'
-import socket, sys
-socks = []
-for _ in range(int(sys.argv[1])):
-    s = socket.socket(); s.bind(("127.0.0.1", 0)); socks.append(s)
-print(" ".join(str(s.getsockname()[1]) for s in socks))
-EOF
-}
 declare -A PORT=() SPID=()
 read -r -a ports <<<"$(free_ports ${#SERVER_LIST[@]})"
 for i in "${!SERVER_LIST[@]}"; do PORT[${SERVER_LIST[$i]}]=${ports[$i]}; done
@@ -389,10 +316,7 @@ server.max-fds = 8192
 mimetype.assign = ( ".bin" => "application/octet-stream", ".txt" => "text/plain", ".html" => "text/html" )
 \$HTTP["url"] =~ "^/list/" { dir-listing.activate = "enable" }
 EOF
-    lighttpd -tt -f "$d/lighttpd.conf" >"$d/test.log" 2>&1 \
-        || { warn "lighttpd rejects its configuration:"; cat "$d/test.log"; return 1; }
-    lighttpd -D -f "$d/lighttpd.conf" </dev/null >>"$d/stdout.log" 2>&1 &
-    SPID[lighttpd]=$!; PIDS+=($!)
+    run_lighttpd "$d"
 }
 
 start_server() {
@@ -419,18 +343,8 @@ server_log() {
 # file64k or list); thread_floor answers its fixed 1 KiB page to any path.
 serves() { [ "$1" != thread_floor ] || [ "$2" = file1k ]; }
 
-url() { echo "http://127.0.0.1:${PORT[$1]}$2"; }
-
 # wait_ready SERVER: until it serves file1k.bin (10 s at most)
-wait_ready() {
-    local i
-    for i in $(seq 100); do
-        kill -0 "${SPID[$1]}" 2>/dev/null || return 1
-        curl -s -m 2 --http1.0 -o /dev/null "$(url "$1" /file1k.bin)" && return 0
-        sleep 0.1
-    done
-    return 1
-}
+wait_ready() { wait_serving "$1" /file1k.bin; }
 
 # verify SERVER: serves both files byte for byte, lists all 200 files, keeps
 # an HTTP/1.0 connection when asked.  Returns 1 when it cannot serve files.
@@ -585,13 +499,7 @@ run_one() {
 
 # ---------------------------------------------------------------- run
 # the machine, for the plain output and the summary
-cpu_model() {
-    local m
-    m=$(awk -F': *' '/^model name/ { print $2; exit }' /proc/cpuinfo 2>/dev/null)
-    [ -n "$m" ] || m=$(LC_ALL=C lscpu 2>/dev/null | awk -F': *' '/^Model name/ { print $2; exit }')
-    echo "${m:-unknown CPU}"
-}
-MACHINE="CPU $(cpu_model), $(nproc) cores (nproc); kernel $(uname -sr)"
+MACHINE=$(machine_description)
 
 log "http_compare: $DURATION s per run, servers: ${SERVER_LIST[*]}$([ -n "$INSIDE_NETNS" ] && echo ", in a network namespace of its own")"
 log "  machine: $MACHINE"
@@ -701,9 +609,7 @@ for s in qvx32-log nginx-log; do
     "$PY" "$HELPER" logged "$RESULTS" "$s" "$lines" "$f" "$TMP/out/warmup.$s.txt"
 done
 
-log ""
-log "## Summary"
-log ""
+summary_heading
 {
     echo "Machine: $MACHINE."
     echo
@@ -716,6 +622,4 @@ log ""
     echo
     "$PY" "$HELPER" summary "$RESULTS"
 } | tee "$TMP/summary.md"
-if [ -n "$MARKDOWN" ]; then
-    cp "$TMP/summary.md" "$MARKDOWN" && log "summary written to $MARKDOWN"
-fi
+copy_summary

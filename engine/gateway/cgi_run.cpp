@@ -9,6 +9,8 @@
 #include "engine/gateway/cgi_environment.h"
 #include "engine/gateway/cgi_launch.h"
 #include "engine/gateway/cgi_profile.h"
+#include "engine/gateway/extension_run.h"
+#include "engine/gateway/path_info.h"
 #include "engine/gateway/program_output.h"
 #include "engine/gateway/work_files.h"
 #include "engine/http/form_fields.h"
@@ -26,32 +28,6 @@ namespace qv {
 namespace {
 
 constexpr std::size_t kRunModeLength = 512;
-
-// Maps the path info as a request path is mapped, for PATH_TRANSLATED.  The
-// mapping's alias only decides access: how the program is called stays
-// with the program's own alias.  0, or the error code to answer.
-int translatePathInfo(Connection& c, const HttpRequest& r, std::string& translated) {
-    translated.clear();
-    if (!r.pathInfo || r.pathInfo->empty()) return 0;
-    Server* server = c.server();
-    MappingContext context;
-    if (server) {
-        context.root = server->docDir;
-        context.ownAddress = server->listenAddress;
-    }
-    context.client = c.peerAddress;
-    if (!r.user.empty()) context.user = r.user;
-    if (!r.password.empty()) context.password = r.password;
-    std::string path = *r.pathInfo;
-    const AliasEntry* alias = nullptr;
-    int rc = aliasToDosDir(*r.settings, path, translated, alias, context);
-    if (rc == kMapLoginNeeded) return 401;
-    if (rc < 0) {
-        debugPrint("CGI ACCESS ERROR 1 dopostcgi()\r\n");
-        return kForbiddenObject;
-    }
-    return 0;
-}
 
 std::string fileNameOf(const std::string& path) { return path.substr(path.rfind('/') + 1); }
 
@@ -162,10 +138,8 @@ void runAndReply(ProgramSink& sink, const Launch& launch, StandardFds& fds, cons
 int RunCgiProgram(Connection& c, HttpRequest& r, const ProgramCall& call) {
     const Settings& s = *r.settings;
     ProgramSink sink {c, r, call};
-    if (equalsNoCase(fileExtension(r.filePath), "dll") || equalsNoCase(fileExtension(r.filePath), "isa")) {
-        sink.error(500);  // extension libraries are not run as programs
-        return 1;
-    }
+    if (equalsNoCase(fileExtension(r.filePath), "dll") || equalsNoCase(fileExtension(r.filePath), "isa"))
+        return RunIsapiExtension(c, r, call);
     if (lingeringChildren() > kMaxLingeringPrograms) {
         debugPrint("CGI refused: too many timed-out programs still run\r\n");
         sink.error(500);

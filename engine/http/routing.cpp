@@ -6,6 +6,7 @@
 #include "engine/core/engine.h"
 #include "engine/core/files.h"
 #include "engine/gateway/cgi_run.h"
+#include "engine/gateway/extension_run.h"
 #include "engine/http/image_map.h"
 #include "engine/http/message_board.h"
 #include "engine/http/response.h"
@@ -109,19 +110,18 @@ bool mapRequestPath(Exchange& x) {
     return false;
 }
 
-// Files in a program folder whose type is "exe", "bat" or "pl" run as
-// programs.  Extension libraries ("dll", "isa") are not run yet: they are
-// answered 500, never with the library's own bytes.
+// Files in a program folder run: programs of the types "exe", "bat" and
+// "pl", extension libraries of the types "dll" and "isa".
 bool serveGatewayProgram(Exchange& x) {
     if (x.stamp.size == 0 || !x.r.alias || !x.r.alias->programs) return false;
     std::string_view type = fileExtension(x.mapped);
-    if (equalsNoCase(type, "dll") || equalsNoCase(type, "isa")) {
-        sendError(x.c, x.r, 500);
-        return true;
-    }
-    if (!startsWithNoCase(type, "exe") && !startsWithNoCase(type, "bat") && !startsWithNoCase(type, "pl")) return false;
     ProgramCall call;
-    RunCgiProgram(x.c, x.r, call);
+    if (equalsNoCase(type, "dll") || equalsNoCase(type, "isa"))
+        RunIsapiExtension(x.c, x.r, call);
+    else if (startsWithNoCase(type, "exe") || startsWithNoCase(type, "bat") || startsWithNoCase(type, "pl"))
+        RunCgiProgram(x.c, x.r, call);
+    else
+        return false;
     return true;
 }
 

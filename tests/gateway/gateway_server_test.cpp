@@ -7,6 +7,7 @@
 #include <thread>
 #include <unistd.h>
 
+#include "engine/gateway/cgi_run.h"
 #include "engine/platform/child_process.h"
 #include "tests/support/net.h"
 #include "tests/support/test_support.h"
@@ -36,6 +37,8 @@ struct Gateway : ::testing::Test {
         return "[Options]\nhostname=testhost\ntempdir=" + temp() + "/\n" + extra +
                "[CGI]\nPerl_Compiler=perl\n[Extensions]\nMap1=HTM h text/html\n[Aliases]\n"
                "Alias1=/cgi-bin " + cgi() + "/ Anybody anywhere c\n"
+               "Alias2=/std " + site.file("www") + "/ Anybody anywhere s\n"
+               "Alias3=/private " + site.file("www") + "/ owner anywhere\n"
                "[Multi]\nserver1=httpd\nport1=0\ndir1=" + site.file("www") + "/\nserver2=none\n";
     }
     void start(const std::string& extra = "", std::chrono::milliseconds timeout = std::chrono::seconds(20)) {
@@ -79,7 +82,9 @@ TEST_F(Gateway, StandardProgramSeesItsRequestAndNothingOfTheServer) {
 
 TEST_F(Gateway, WindowsProgramGetsItsFilesAndTheProfileStaysWithDebugMode) {
     start("[CGI]\nDebug_Mode=Yes\n");
-    std::string reply = post("/cgi-bin/wincgi.exe", "field=%41bc&plain=1");
+    // The path info's alias decides access only, not how the program is
+    // called: /std's bare command line flag does not apply.
+    std::string reply = post("/cgi-bin/wincgi.exe/std/x", "field=%41bc&plain=1");
     ASSERT_EQ(reply.rfind("HTTP/1.0 200 OK\r\nMIME-version: 1.0\r\nContent-Type: text/plain\r\n\r\nargc=4\r\n", 0), 0u)
         << reply;
     std::set<std::string> names;
@@ -107,6 +112,15 @@ TEST_F(Gateway, ATimedOutProgramGivesTheTimeOutReplyOnlyAndIsReapedLater) {
     EXPECT_GE(lingeringChildren(), 1u);
     EXPECT_TRUE(test::eventually([] { return lingeringChildren() == 0; }, 10000));
     EXPECT_TRUE(tempEmpty());
+}
+
+TEST_F(Gateway, TooManyLingeringProgramsRefuseNewOnes) {
+    start("", std::chrono::milliseconds(20));
+    for (std::size_t i = 0; i <= kMaxLingeringPrograms; ++i)
+        ASSERT_NE(get("/cgi-bin/probe.exe?sleep=3000").find("<h1>CGI timeout 180 sec</h1>"), std::string::npos);
+    EXPECT_EQ(get("/cgi-bin/probe.exe").rfind("HTTP/1.0 500 Internal Server Error", 0), 0u);
+    EXPECT_TRUE(test::eventually([] { return lingeringChildren() == 0; }, 15000));
+    EXPECT_EQ(get("/cgi-bin/probe.exe").rfind("HTTP/1.0 200 OK", 0), 0u);
 }
 
 TEST_F(Gateway, ParallelPostsEachGetTheirOwnAnswerAlsoFromTwoEngines) {
@@ -146,6 +160,7 @@ TEST_F(Gateway, BatchScriptsPerlAndFailures) {
     EXPECT_TRUE(get("/cgi-bin/silent.bat").ends_with("Content-Type: text/html\r\n\r\n<h1>CGI no output</h1>"));
     EXPECT_EQ(get("/cgi-bin/empty.exe").rfind("HTTP/1.0 404", 0), 0u);
     EXPECT_EQ(get("/cgi-bin/missing.exe").rfind("HTTP/1.0 404", 0), 0u);
+    EXPECT_EQ(get("/cgi-bin/hello.bat/private/x").rfind("HTTP/1.0 401", 0), 0u);
     EXPECT_TRUE(tempEmpty());
 }
 

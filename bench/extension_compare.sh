@@ -161,8 +161,13 @@ check() {
     return 1
 }
 
-# header CASE NAME: the value of header NAME in CASE's checked reply
-header() { tr -d '\r' <"$TMP/out/check.$1.head" | awk -v n="$2" 'tolower($0) ~ "^" tolower(n) ":" { sub(/^[^:]*: */, ""); print; exit }'; }
+# header CASE NAME: the values of every header NAME in CASE's checked
+# reply, joined by " + " (a header sent twice shows both)
+header() {
+    tr -d '\r' <"$TMP/out/check.$1.head" |
+        awk -v n="$2" 'tolower($0) ~ "^" tolower(n) ":" { sub(/^[^:]*: */, ""); v = v (v == "" ? "" : " + ") $0 }
+                       END { print v }'
+}
 
 # reuse CASE: the new connections curl made for two keep-alive GETs on one
 # connection, "1 0" when the second reused it
@@ -190,7 +195,8 @@ wrk_run() {
 }
 
 # wrk_fields FILE: requests, requests/s, p50 ms, p99 ms, socket errors
-# (connect+read+write+timeout), their breakdown, non-2xx (tab-separated)
+# (connect+read+write+timeout), their breakdown, non-2xx ("|"-separated:
+# with tabs, read would merge an empty field into the next)
 wrk_fields() {
     awk '
         function ms(v) {
@@ -211,7 +217,7 @@ wrk_fields() {
             what = "connect " $4 ", read " $6 ", write " $8 ", timeout " $10
         }
         /Non-2xx or 3xx responses:/ { non2xx = $5 }
-        END { printf "%s\t%s\t%.3f\t%.3f\t%d\t%s\t%d\n", done, rps, p50, p99, errors, what, non2xx }' "$1"
+        END { printf "%s|%s|%.3f|%.3f|%d|%s|%d\n", done, rps, p50, p99, errors, what, non2xx }' "$1"
 }
 
 MACHINE=$(machine_description)
@@ -242,11 +248,22 @@ for c in "${CASES[@]}"; do
             "Content-Type: $(header "$c" content-type), Content-Length: $(header "$c" content-length);" \
             "two keep-alive GETs made ${REUSE[$c]:-?} new connection(s)"
         [ "${REUSE[$c]}" = "1 0" ] || warn "$c: the second keep-alive GET did not reuse the connection"
+        [ "$(header "$c" content-type)" = text/plain ] ||
+            warn "$c: Content-Type \"$(header "$c" content-type)\", not just text/plain"
     else
         FAILED_CHECKS=$((FAILED_CHECKS + 1))
     fi
 done
 [ "$FAILED_CHECKS" -eq 0 ] || { log ""; log "ERROR: $FAILED_CHECKS reply check(s) failed; nothing measured"; exit 1; }
+
+# The connections one reading of the status page adds to its count (1
+# unless something else connects); a wrk run adds one more than it uses for
+# requests: it tries connecting once before starting its threads.
+s1=$(hits); s2=$(hits)
+STATUS_STEP=1
+[ -n "$s1" ] && [ -n "$s2" ] && STATUS_STEP=$((s2 - s1))
+[ -n "$s1" ] || warn "the status page shows no \"Hits\" count; connections per request are not reported"
+[ "$STATUS_STEP" = 1 ] || warn "two readings of the status page in a row differ by $STATUS_STEP, not 1"
 
 # a second of each case in each mode before the measured runs
 for m in "${MODES[@]}"; do
@@ -272,10 +289,9 @@ for round in $(seq "$ROUNDS"); do
             before=$(hits)
             wrk_run "$c" "$m" "$DURATION" "$out"
             after=$(hits)
-            IFS=$'\t' read -r done rps p50 p99 errors what non2xx <<<"$(wrk_fields "$out")"
-            # the status page counts its own connection: one more than the run made
+            IFS='|' read -r done rps p50 p99 errors what non2xx <<<"$(wrk_fields "$out")"
             accepted=""
-            [ -n "$before" ] && [ -n "$after" ] && accepted=$((after - before - 1))
+            [ -n "$before" ] && [ -n "$after" ] && accepted=$((after - before - STATUS_STEP - 1))
             note=""
             if [ -z "$rps" ]; then
                 note="no result from wrk: $(tail -n 2 "$out" | tr '\n' ' ')"
@@ -319,12 +335,14 @@ summary_heading
     echo "Machine: $MACHINE; load average at the end $(cut -d' ' -f1-3 /proc/loadavg)."
     echo
     echo "wrk -t2 -c$CONNECTIONS --latency over 127.0.0.1 (on the same machine as qvx32), HTTP/1.0 GETs," \
-        "${DURATION} s per run after 1 s of warm-up per run kind; $ROUNDS round(s), the runs interleaved" \
-        "$([ "$ROUNDS" -gt 1 ] && echo "and the table showing medians of the rounds")." \
+        "${DURATION} s per run after 1 s of warm-up per run kind; $ROUNDS round(s), the runs interleaved$(
+        [ "$ROUNDS" -gt 1 ] && echo ", the table showing medians of the rounds")." \
         "Latencies are wrk's (request sent to reply read; connecting is not in them)." \
         "Connections per request: accepted connections (qvx32's /~status \"Hits\" before and after)" \
-        "over the requests wrk completed. Two keep-alive GETs with curl made" \
-        "${REUSE[extension]:-?} (extension) and ${REUSE[static]:-?} (static) new connection(s)."
+        "over the requests wrk completed (wrk's own trial connection left out). Two keep-alive GETs with curl made" \
+        "${REUSE[extension]:-?} (extension) and ${REUSE[static]:-?} (static) new connection(s)." \
+        "Content-Type of the replies: \"$(header extension content-type)\" (extension)," \
+        "\"$(header static content-type)\" (static)."
     echo
     "$PY" - "$RESULTS" <<'EOF'
 import sys, statistics
@@ -365,8 +383,12 @@ for mode in ("close", "keepalive"):
             target = ">= 0.8"
         notes = "; ".join(e["notes"])
         print(f"| {mode} | {case} | {fmt(rps)} | {fmt(med((mode, case), 'p99'), 2)} | "
-              f"{e['errors'] if e['rps'] else '-'}{(' (' + notes + ')') if notes else ''} | "
-              f"{e['non2xx'] if e['rps'] else '-'} | {per} | {ratio} | {target} |")
+              f"{e['errors'] if e['rps'] else '-'} | {e['non2xx'] if e['rps'] else '-'} | {per} | {ratio} | {target} |")
+notes = [(k, n) for k, e in by.items() for n in e["notes"]]
+if notes:
+    print()
+    for (mode, case), n in notes:
+        print(f"- {mode} {case}: {n}")
 EOF
 } | tee "$TMP/summary.md"
 copy_summary

@@ -47,9 +47,15 @@ ExtensionCall& callOf(HCONN conn) { return *static_cast<ExtensionCall*>(conn); }
 // length above 0 (and no length of the extension's own) the connection may
 // stay open.
 std::string headerText(ExtensionCall& x, int64_t length) {
-    if (!x.headerLines.empty() && lowerCase(x.headerLines).find("content-length:") != std::string::npos) length = 0;
+    const std::string own = lowerCase(x.headerLines);
+    if (own.find("content-length:") != std::string::npos) length = 0;
     std::string text = responseHeader(x.sink.r, x.status, length);
     text.resize(text.size() - 2);  // the empty line goes after the extension's lines
+    // A type of the extension's own replaces the server's: a client reads
+    // the first one it finds.
+    std::size_t type = text.find("\r\nContent-Type: ");
+    if (own.starts_with("content-type:") || own.find("\ncontent-type:") != std::string::npos)
+        text.erase(type + 2, text.find("\r\n", type + 2) - type);
     return text + x.headerLines + "\r\n";
 }
 
@@ -199,7 +205,7 @@ void finishReply(ExtensionCall& x, bool faulted) {
     if (x.sink.call.page) return;
     if (!x.streaming && x.headed) {
         x.sink.write(headerText(x, faulted ? 0 : static_cast<int64_t>(x.held.size())));
-        x.sink.write(x.held);
+        if (!headOnly(x.sink.r)) x.sink.write(x.held);
     } else if (!x.wrote && faulted) {
         x.sink.error(500);
     }

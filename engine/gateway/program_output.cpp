@@ -145,6 +145,7 @@ void sendProgramOutput(ProgramSink& sink, const std::string& outputFile) {
         return;
     case ProgramReply::kPage:
         if (sink.call.sendHeader) writeHeader(sink, reply);
+        if (sink.call.sendHeader && headOnly(sink.r)) return;  // the header is all a HEAD asks for
         sendBody(sink, fd.get(), std::string_view(head).substr(reply.bodyOffset));
         return;
     }

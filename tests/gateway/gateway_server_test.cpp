@@ -157,6 +157,7 @@ TEST_F(Gateway, BatchScriptsPerlAndFailures) {
     std::string perl = get("/cgi-bin/hello.pl?q=%41");
     EXPECT_EQ(perl.rfind("HTTP/1.0 200 OK\r\nMIME-version: 1.0\r\nContent-Type: text/html\r\n\r\n", 0), 0u) << perl;
     EXPECT_TRUE(perl.ends_with("<p>Perl: q=%41")) << perl;
+    EXPECT_TRUE(ask("HEAD /cgi-bin/hello.pl HTTP/1.0\r\n\r\n").ends_with("Content-Type: text/html\r\n\r\n"));
     EXPECT_TRUE(get("/cgi-bin/silent.bat").ends_with("Content-Type: text/html\r\n\r\n<h1>CGI no output</h1>"));
     EXPECT_EQ(get("/cgi-bin/empty.exe").rfind("HTTP/1.0 404", 0), 0u);
     EXPECT_EQ(get("/cgi-bin/missing.exe").rfind("HTTP/1.0 404", 0), 0u);

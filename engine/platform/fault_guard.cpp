@@ -47,7 +47,9 @@ struct AltStack {
 
 // Outside a guarded call the fault goes where it went before: to the
 // previous handler, or, for the default action, the handler steps aside and
-// the faulting instruction runs again.
+// the signal is raised again, to arrive with the default action as the
+// handler returns (a signal sent with kill or raise would not come back by
+// itself).
 void onFault(int signo, siginfo_t* info, void* context) {
     if (guard.active) {
         guard.active = 0;
@@ -62,6 +64,7 @@ void onFault(int signo, siginfo_t* info, void* context) {
         struct sigaction fallback {};
         fallback.sa_handler = SIG_DFL;
         sigaction(signo, &fallback, nullptr);
+        raise(signo);
     }
 }
 

@@ -83,7 +83,6 @@ while [ $# -gt 0 ]; do
     esac
 done
 
-positive() { case "$2" in ''|*[!0-9]*|0) echo "$1 takes a positive whole number" >&2; exit 2 ;; esac; }
 positive --requests "$REQUESTS"
 positive --rounds "$ROUNDS"
 positive --concurrency "$CONC"

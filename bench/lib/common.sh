@@ -2,6 +2,7 @@
 #   source "$(dirname "${BASH_SOURCE[0]}")/lib/common.sh"
 #
 # Output:        log, warn, usage (the calling script's header comment)
+# Options:       positive (a whole number above 0, or exit 2)
 # Clean-up:      PIDS, TMP, KEEP, MADE_POLICY, stop_pid, stop_all_on_exit
 # Tools:         install_packages (apt-get, without letting packages start
 #                daemons), build_qvx32_if_needed
@@ -22,6 +23,10 @@ warn() { printf 'WARNING: %s\n' "$*"; }
 # usage: the header comment of the script that sourced this file, without
 # its first line (the #! line) and without the leading "# "
 usage() { awk 'NR > 1 && !/^#/ { exit } NR > 1' "${BASH_SOURCE[-1]}" | sed 's/^# \{0,1\}//'; }
+
+# positive OPTION VALUE: exits 2 with a message unless VALUE is a whole
+# number above 0.
+positive() { case "$2" in ''|*[!0-9]*|0) echo "$1 takes a positive whole number" >&2; exit 2 ;; esac; }
 
 # ---------------------------------------------------------------- clean-up
 TMP=""           # the script's temporary folder, removed on exit unless KEEP=1

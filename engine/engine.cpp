@@ -1,5 +1,6 @@
 // The engine with its built-in protocols: the one table that describes them.
 #include "engine/core/engine.h"
+#include "engine/ftp/ftp.h"
 #include "engine/http/http_session.h"
 #include "engine/quorvane.h"
 #include "engine/talk/talk.h"
@@ -27,13 +28,13 @@ constexpr PausedReply kClosedAtOnce {};
 
 }  // namespace
 
-// FTP, Gopher and SMTP servers listen and count their connections; their
+// Gopher and SMTP servers listen and count their connections; their
 // handlers arrive with their folders.  SMTP has no classic default port of
 // its own; 25 is the one every mail client expects.
 std::vector<Protocol> builtinProtocols() {
     return {
         {kKindGopher, 'g', "GOPHER", "gopher", 70, RootFolder::kGopher, kGopherPaused, nullptr},
-        {kKindFtp, 'f', "FTP", "ftp", 21, RootFolder::kFtp, kFtpPaused, nullptr},
+        {kKindFtp, 'f', "FTP", "ftp", 21, RootFolder::kFtp, kFtpPaused, serveFtp},
         {kKindTalk, 't', "TEST", "UNKNOWN", 8000, RootFolder::kWeb, kClosedAtOnce, serveTalk},
         {kKindSmtp, 'm', "SMTP", "UNKNOWN", 25, RootFolder::kWeb, kClosedAtOnce, nullptr},
         {kKindHttp, 0, "HTTP", "http", 80, RootFolder::kWeb, kHttpPaused, serveHttp},

@@ -77,6 +77,10 @@ struct EngineOptions {
     // How long a gateway program may run before its client gets the
     // time-out reply (the program itself goes on).
     std::chrono::milliseconds programTimeout {180000};
+    // How long an FTP transfer command waits for its data connection (the
+    // client's connection to the passive port, or the connection out to the
+    // client's PORT address) before "425 Can't open data connection.".
+    std::chrono::milliseconds ftpDataTimeout {60000};
 };
 
 struct EngineDeleter {

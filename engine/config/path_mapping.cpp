@@ -133,7 +133,7 @@ int aliasToDosDir(const Settings& s, std::string& path, std::string& result, con
     // After decoding and separator conversion, any ".." could climb out of
     // the folder; a NUL would cut the name the system opens.
     if (result.find("..") != std::string::npos || result.find('\0') != std::string::npos) return kMapDotDot;
-    FileStamp seen = tryHtmlTwin(result);
+    FileStamp seen = context.htmlTwin ? tryHtmlTwin(result) : fileSizeAndDate(result);
     if (matched && !passesHostRestriction(s, *matched, context)) return kMapHostRefused;
     if (!result.empty() && result.back() == '/') {
         result.pop_back();  // "name/" was looked at, not "name"

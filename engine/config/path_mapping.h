@@ -30,6 +30,10 @@ struct MappingContext {
     std::optional<std::string_view> client;    // dotted client address; none refuses restricted aliases
     std::optional<std::string_view> user;
     std::optional<std::string_view> password;
+    // A missing ".htm" is taken as its ".html" twin and the other way round
+    // (HTTP and Gopher).  FTP names files exactly: a DELE of "a.htm" must
+    // never delete "a.html".
+    bool htmlTwin = true;
 };
 
 struct FileStamp {

@@ -3,6 +3,7 @@
 // bounded.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <ctime>
 #include <arpa/inet.h>
@@ -12,6 +13,7 @@
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 #include "engine/core/engine.h"
 #include "tests/ftp/ftp_test_client.h"
@@ -376,6 +378,37 @@ TEST_F(FtpServer, StopDuringAStalledTransferReturnsPromptly) {
     stopServers(*engine);
     EXPECT_LT(Clock::now() - before, std::chrono::seconds(3));
     close(data);
+}
+
+
+// Sessions on their own threads, each downloading, listing and uploading
+// at once (the ThreadSanitizer stage runs this too).
+TEST_F(FtpServer, ConcurrentSessionsWithTransfers) {
+    start();
+    std::atomic<int> good {0};
+    std::vector<std::thread> sessions;
+    for (int i = 0; i < 8; ++i) {
+        sessions.emplace_back([&, i] {
+            auto c = std::make_unique<FtpClient>(port);
+            c->reply();
+            if (!c->login("max", "secret")) return;
+            const std::string name = "up" + std::to_string(i) + ".txt";
+            const std::string content(1000 + i, static_cast<char>('a' + i));
+            int data = c->passiveData();
+            if (!startsWith(c->command("STOR " + name), "150")) return;
+            test::sendText(data, content);
+            close(data);
+            if (c->reply() != "226 Transfer complete.\r\n") return;
+            for (int round = 0; round < 5; ++round) {
+                auto [bytes, last] = passiveTransfer(*c, "RETR " + name);
+                auto [listing, done] = passiveTransfer(*c, "LIST");
+                if (bytes != content || listing.find(name) == std::string::npos) return;
+            }
+            ++good;
+        });
+    }
+    for (auto& s : sessions) s.join();
+    EXPECT_EQ(good.load(), 8);
 }
 
 }  // namespace

@@ -16,7 +16,6 @@ import io
 import os
 import re
 import shutil
-import signal
 import socket
 import subprocess
 import sys
@@ -24,6 +23,8 @@ import tempfile
 import threading
 import time
 import unittest
+
+from qvx32_process import Qvx32Process, write
 
 GREETING = "220 XXXHOSTX FTP server (Quorvane Version 1.0 DAY MON D HH:MM:SS CDT 199X) ready."
 LOGGED_IN = "230 Guest login ok, access restrictions apply."
@@ -61,42 +62,25 @@ def file_sha256(path):
         return sha256(f.read())
 
 
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def write(path, data):
-    os.makedirs(os.path.dirname(path), exist_ok=True)
-    with open(path, "wb") as f:
-        f.write(data.encode() if isinstance(data, str) else data)
-
-
 # ----------------------------------------------------------------------------
 # The server
 
 
-class Server:
+class Server(Qvx32Process):
     """qvx32 -debug serving FTP from a temporary folder."""
 
+    greets = True
+
     def __init__(self, program, log_path):
-        self.program = program
-        self.log_path = log_path
-        self.root = tempfile.mkdtemp(prefix="qv-ftp-e2e-")
-        self.ftp_root = os.path.join(self.root, "ftp")
-        self.proc = None
-        self.port = None
-        self.log = None
-        self.make_site()
+        self.ftp_root = None
+        super().__init__(program, log_path, "qv-ftp-e2e-")
 
     def path(self, virtual):
         """The file behind a path of the FTP root."""
         return os.path.join(self.ftp_root, virtual.lstrip("/"))
 
     def make_site(self):
-        for d in ("etc", "run", "logs", "temp"):
-            os.makedirs(os.path.join(self.root, d))
+        self.ftp_root = os.path.join(self.root, "ftp")
         pub = self.path("pub")
         write(f"{pub}/hello.txt", HELLO)
         write(f"{pub}/data.bin", ALL_BYTES)
@@ -131,64 +115,8 @@ class Server:
             "FTPDirWrite1=1\n"
             f"User2={READER} {READER_PASSWORD}\n")
 
-    def start(self):
-        """Starts the server on a free port; a port taken in between by
-        somebody else (a passive data port of another test, say) is
-        replaced by another one."""
-        open(self.log_path, "wb").close()
-        for _ in range(5):
-            self.port = free_port()
-            write(os.path.join(self.root, "etc", "quorvane.ini"), self.settings())
-            env = dict(os.environ, QUORVANE_ETC=os.path.join(self.root, "etc"),
-                       QUORVANE_RUN=os.path.join(self.root, "run"))
-            self.log = open(self.log_path, "ab")  # every attempt stays in the log
-            self.proc = subprocess.Popen([self.program, "-debug"], cwd=self.root, env=env,
-                                         stdin=subprocess.DEVNULL, stdout=self.log,
-                                         stderr=subprocess.STDOUT)
-            if self.wait_until_listening(15):
-                return
-            self.stop()
-        raise RuntimeError(f"qvx32 did not start listening; see {self.log_path}:\n{self.output()}")
-
-    def wait_until_listening(self, seconds):
-        deadline = time.monotonic() + seconds
-        while time.monotonic() < deadline:
-            output = self.output()
-            if self.proc.poll() is not None or f"Unable to bind to port 127.0.0.1:{self.port}" in output:
-                return False
-            if f"Listening on 127.0.0.1:{self.port}" in output:
-                try:
-                    with socket.create_connection(("127.0.0.1", self.port), timeout=1) as s:
-                        s.settimeout(5)
-                        s.recv(200)  # the greeting; the session ends when we close
-                    return True
-                except OSError:
-                    pass
-            time.sleep(0.05)
-        return False
-
-    def output(self):
-        with open(self.log_path, "rb") as f:
-            return f.read().decode(errors="replace")
-
     def url(self, path):
         return f"ftp://127.0.0.1:{self.port}{path}"
-
-    def stop(self):
-        """SIGINT, then the exit code (None when it had to be killed)."""
-        code = None
-        if self.proc and self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGINT)
-            try:
-                code = self.proc.wait(timeout=20)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait(timeout=10)
-        elif self.proc:
-            code = self.proc.returncode
-        if self.log:
-            self.log.close()
-        return code
 
 
 def setUpModule():

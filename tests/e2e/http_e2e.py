@@ -16,7 +16,6 @@ import html.parser
 import os
 import re
 import shutil
-import signal
 import socket
 import struct
 import subprocess
@@ -25,6 +24,8 @@ import tempfile
 import time
 import unittest
 import zlib
+
+from qvx32_process import Qvx32Process, write
 
 VERSION = "pro-1.50-r13"
 SERVER_LINE = f"Server: Quorvane/{VERSION}"
@@ -98,33 +99,14 @@ def ctime_to_epoch(text):
 # The server
 
 
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def write(path, data):
-    os.makedirs(os.path.dirname(path), exist_ok=True)
-    with open(path, "wb") as f:
-        f.write(data.encode() if isinstance(data, str) else data)
-
-
-class Server:
+class Server(Qvx32Process):
     """qvx32 -debug on a site of its own in a temporary folder."""
 
     def __init__(self, program, log_path):
-        self.program = program
-        self.log_path = log_path
-        self.root = tempfile.mkdtemp(prefix="qv-e2e-")
-        self.proc = None
-        self.port = None
-        self.make_site()
+        super().__init__(program, log_path, "qv-e2e-")
 
     def make_site(self):
         r = self.root
-        for d in ("etc", "run", "logs", "temp"):
-            os.makedirs(os.path.join(r, d))
         html = os.path.join(r, "html")
         write(f"{html}/hello.txt", HELLO_TEXT)
         write(f"{html}/data.bin", BINARY)
@@ -190,59 +172,8 @@ class Server:
             "\n[Users]\n"
             f"User1={USER} {PASSWORD}\n")
 
-    def start(self):
-        """Starts the server on a free port; a port taken in between by
-        somebody else is replaced by another one."""
-        for _ in range(3):
-            self.port = free_port()
-            write(os.path.join(self.root, "etc", "quorvane.ini"), self.settings())
-            env = dict(os.environ, QUORVANE_ETC=os.path.join(self.root, "etc"),
-                       QUORVANE_RUN=os.path.join(self.root, "run"))
-            self.log = open(self.log_path, "wb")
-            self.proc = subprocess.Popen([self.program, "-debug"], cwd=self.root, env=env,
-                                         stdin=subprocess.DEVNULL, stdout=self.log,
-                                         stderr=subprocess.STDOUT)
-            if self.wait_until_listening(15):
-                return
-            self.stop()
-        raise RuntimeError(f"qvx32 did not start listening; see {self.log_path}:\n{self.output()}")
-
-    def wait_until_listening(self, seconds):
-        deadline = time.monotonic() + seconds
-        while time.monotonic() < deadline:
-            if self.proc.poll() is not None:
-                return False
-            if f"Listening on 127.0.0.1:{self.port}" in self.output():
-                try:
-                    with socket.create_connection(("127.0.0.1", self.port), timeout=1):
-                        pass
-                    return True
-                except OSError:
-                    pass
-            time.sleep(0.05)
-        return False
-
-    def output(self):
-        with open(self.log_path, "rb") as f:
-            return f.read().decode(errors="replace")
-
     def url(self, path):
         return f"http://127.0.0.1:{self.port}{path}"
-
-    def stop(self):
-        """SIGINT, then the exit code (None when it had to be killed)."""
-        code = None
-        if self.proc and self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGINT)
-            try:
-                code = self.proc.wait(timeout=20)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait(timeout=10)
-        elif self.proc:
-            code = self.proc.returncode
-        self.log.close()
-        return code
 
     def raw(self, request, seconds=10):
         """Sends raw bytes and reads until the server closes."""

@@ -96,16 +96,16 @@ std::string commandLineText(const std::vector<std::string>& argv) {
 // ended within the time-out, and then from its output file.
 void runAndReply(ProgramSink& sink, const Launch& launch, StandardFds& fds, const CgiFacts& facts) {
     const Settings& s = *sink.r.settings;
-    ChildSpec spec;
-    spec.program = launch.program;
-    spec.argv = launch.argv;
-    spec.env = cgiEnvironment(facts, environ);
-    spec.workDir = launch.workDir;
-    spec.stdinFd = fds.in.get();
-    spec.stdoutFd = fds.out.get();
-    spec.stderrFd = fds.err.get();
+    ChildSpec setup;
+    setup.program = launch.program;
+    setup.argv = launch.argv;
+    setup.env = cgiEnvironment(facts, environ);
+    setup.workDir = launch.workDir;
+    setup.stdinFd = fds.in.get();
+    setup.stdoutFd = fds.out.get();
+    setup.stderrFd = fds.err.get();
     ChildProcess child;
-    int err = spawnChild(spec, child);
+    int err = spawnChild(setup, child);
     if (s.debug_cgi) debugPrintf("CreateProccess return was %d\r\n", err == 0 ? 1 : 0);
     fds = {};  // the child holds its own copies
     if (err != 0) {

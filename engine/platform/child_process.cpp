@@ -259,10 +259,10 @@ int reapIfEnded(pid_t pid, int* status) {
 // first executable regular file of that name on the server's PATH (the
 // C library's default list when it has none).  ENOENT, or EACCES when only
 // files that may not be executed were found.
-int resolveProgram(const ChildSpec& spec, std::string& path) {
-    if (spec.program.empty()) return ENOENT;
-    if (spec.program.find('/') != std::string::npos) {
-        path = spec.workDir.empty() ? spec.program : absolutePath(spec.program);
+int resolveProgram(const ChildSpec& setup, std::string& path) {
+    if (setup.program.empty()) return ENOENT;
+    if (setup.program.find('/') != std::string::npos) {
+        path = setup.workDir.empty() ? setup.program : absolutePath(setup.program);
         return 0;
     }
     const char* pathVar = getenv("PATH");
@@ -273,14 +273,14 @@ int resolveProgram(const ChildSpec& spec, std::string& path) {
         if (end == std::string::npos) end = dirs.size();
         const std::string dir = end > start ? dirs.substr(start, end - start) : ".";
         start = end + 1;
-        const std::string candidate = dir + "/" + spec.program;
+        const std::string candidate = dir + "/" + setup.program;
         struct stat st;
         if (stat(candidate.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
         if (faccessat(AT_FDCWD, candidate.c_str(), X_OK, AT_EACCESS) != 0) {
             err = EACCES;
             continue;
         }
-        path = spec.workDir.empty() ? candidate : absolutePath(candidate);
+        path = setup.workDir.empty() ? candidate : absolutePath(candidate);
         return 0;
     }
     return err;
@@ -478,12 +478,12 @@ int ChildProcess::signal(int signo, bool wholeGroup) const {
     return rc == 0 ? 0 : errno;
 }
 
-int spawnChild(const ChildSpec& spec, ChildProcess& child) {
+int spawnChild(const ChildSpec& setup, ChildProcess& child) {
     child = ChildProcess();
-    if (spec.argv.empty()) return EINVAL;
+    if (setup.argv.empty()) return EINVAL;
     std::string path;
-    if (int err = resolveProgram(spec, path)) return err;
-    const std::vector<char*> argv = cArray(spec.argv), envp = cArray(spec.env);
+    if (int err = resolveProgram(setup, path)) return err;
+    const std::vector<char*> argv = cArray(setup.argv), envp = cArray(setup.env);
     int pipeFds[2];
     if (pipe2(pipeFds, O_CLOEXEC) != 0) return errno;
     UniqueFd readEnd(pipeFds[0]), writeEnd(pipeFds[1]);
@@ -491,10 +491,10 @@ int spawnChild(const ChildSpec& spec, ChildProcess& child) {
     ChildPlan plan {path.c_str(),
                     argv.data(),
                     envp.data(),
-                    spec.workDir.empty() ? nullptr : spec.workDir.c_str(),
-                    {spec.stdinFd, spec.stdoutFd, spec.stderrFd},
+                    setup.workDir.empty() ? nullptr : setup.workDir.c_str(),
+                    {setup.stdinFd, setup.stdoutFd, setup.stderrFd},
                     writeEnd.get(),
-                    spec.ownProcessGroup,
+                    setup.ownProcessGroup,
                     !fallbacks,
                     sweepLimit()};
     const pid_t pid = startChild(plan);
@@ -510,7 +510,7 @@ int spawnChild(const ChildSpec& spec, ChildProcess& child) {
     }
     child.pid_ = pid;
     child.running_ = true;
-    child.ownGroup_ = spec.ownProcessGroup;
+    child.ownGroup_ = setup.ownProcessGroup;
     // The child is not reaped yet, so its pid cannot name another process.
     // Without a pidfd (a kernel before 5.3), the waits poll waitpid.
     if (!fallbacks) child.pidfd_.reset(static_cast<int>(syscall(SYS_pidfd_open, pid, 0)));

@@ -60,7 +60,7 @@ public:
     int signal(int signo, bool wholeGroup = false) const;
 
 private:
-    friend int spawnChild(const ChildSpec& spec, ChildProcess& child);
+    friend int spawnChild(const ChildSpec& setup, ChildProcess& child);
     friend ChildWait waitChild(ChildProcess& child, std::chrono::milliseconds timeout, int* status);
     friend void abandonChild(ChildProcess&& child);
 
@@ -77,7 +77,7 @@ private:
 // ENOEXEC...), which the child reports through a close-on-exec pipe; that
 // child is reaped before the return.  A `child` still running is
 // abandoned first.
-int spawnChild(const ChildSpec& spec, ChildProcess& child);
+int spawnChild(const ChildSpec& setup, ChildProcess& child);
 
 // Waits at most `timeout` for the child to end.  Exited: it was reaped and
 // its waitpid status is in *status.  TimedOut: it still runs.  Failed: it

@@ -57,15 +57,15 @@ int runProgram(const std::vector<std::string>& argv, int timeoutMs, std::string*
     int pipeFds[2];
     if (pipe2(pipeFds, O_CLOEXEC) != 0) return -1;
     UniqueFd readEnd(pipeFds[0]), writeEnd(pipeFds[1]);
-    ChildSpec spec;
-    spec.program = argv[0];
-    spec.argv = argv;
-    spec.env = serverEnvironment();
-    spec.stdinFd = fcntl(STDIN_FILENO, F_GETFD) >= 0 ? STDIN_FILENO : -1;
-    spec.stdoutFd = writeEnd.get();
-    spec.ownProcessGroup = false;
+    ChildSpec setup;
+    setup.program = argv[0];
+    setup.argv = argv;
+    setup.env = serverEnvironment();
+    setup.stdinFd = fcntl(STDIN_FILENO, F_GETFD) >= 0 ? STDIN_FILENO : -1;
+    setup.stdoutFd = writeEnd.get();
+    setup.ownProcessGroup = false;
     ChildProcess child;
-    int rc = spawnChild(spec, child);
+    int rc = spawnChild(setup, child);
     writeEnd.reset();  // the child's copy is the only writer left
     if (rc != 0) return -1;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);

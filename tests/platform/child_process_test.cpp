@@ -109,12 +109,12 @@ protected:
 
     // The probe with these extra arguments and an environment of its own.
     static ChildSpec probe(std::vector<std::string> arguments = {}, std::vector<std::string> env = {"QUERY_STRING="}) {
-        ChildSpec spec;
-        spec.program = QV_PROBE_PATH;
-        spec.argv = {QV_PROBE_PATH};
-        spec.argv.insert(spec.argv.end(), arguments.begin(), arguments.end());
-        spec.env = std::move(env);
-        return spec;
+        ChildSpec setup;
+        setup.program = QV_PROBE_PATH;
+        setup.argv = {QV_PROBE_PATH};
+        setup.argv.insert(setup.argv.end(), arguments.begin(), arguments.end());
+        setup.env = std::move(env);
+        return setup;
     }
 
     struct Run {
@@ -125,18 +125,18 @@ protected:
         Report report;
     };
 
-    // Runs the spec to its end with standard input, output and error on
+    // Runs the setup to its end with standard input, output and error on
     // files of the test folder (descriptors the parent keeps open).
-    Run run(ChildSpec spec, const std::string& input = "") {
+    Run run(ChildSpec setup, const std::string& input = "") {
         writeFile(folder.file("in"), input);
         writeFile(folder.file("out"), "");
         const int in = open(folder.file("in").c_str(), O_RDONLY | O_CLOEXEC);
         const int out = open(folder.file("out").c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
-        spec.stdinFd = in;
-        spec.stdoutFd = out;
+        setup.stdinFd = in;
+        setup.stdoutFd = out;
         Run result;
         ChildProcess child;
-        result.started = spawnChild(spec, child);
+        result.started = spawnChild(setup, child);
         if (result.started == 0) result.waited = waitChild(child, kBound, &result.status);
         close(in);
         close(out);
@@ -200,10 +200,10 @@ TEST_F(ChildProcessTest, ChildLeadsItsOwnProcessGroupUnlessToldNot) {
 // server's group gets it alone.
 TEST_F(ChildProcessTest, GroupSignalReachesTheChild) {
     for (bool ownGroup : {true, false}) {
-        ChildSpec spec = probe({}, {"QUERY_STRING=sleep=5000"});
-        spec.ownProcessGroup = ownGroup;
+        ChildSpec setup = probe({}, {"QUERY_STRING=sleep=5000"});
+        setup.ownProcessGroup = ownGroup;
         ChildProcess child;
-        ASSERT_EQ(spawnChild(spec, child), 0);
+        ASSERT_EQ(spawnChild(setup, child), 0);
         EXPECT_EQ(child.signal(SIGUSR1, true), 0) << ownGroup;
         int status = 0;
         ASSERT_EQ(waitChild(child, kBound, &status), ChildWait::Exited);
@@ -214,11 +214,11 @@ TEST_F(ChildProcessTest, GroupSignalReachesTheChild) {
 
 TEST_F(ChildProcessTest, RunsInTheGivenFolder) {
     mkdir(folder.file("work dir").c_str(), 0755);
-    ChildSpec spec = probe();
-    spec.workDir = folder.file("work dir");
-    Run r = run(spec);
+    ChildSpec setup = probe();
+    setup.workDir = folder.file("work dir");
+    Run r = run(setup);
     char real[4096];
-    ASSERT_TRUE(realpath(spec.workDir.c_str(), real));
+    ASSERT_TRUE(realpath(setup.workDir.c_str(), real));
     EXPECT_EQ(r.report["cwd"], real);
     char here[4096];
     EXPECT_STRNE(getcwd(here, sizeof here), real);
@@ -226,8 +226,8 @@ TEST_F(ChildProcessTest, RunsInTheGivenFolder) {
     // A relative program path names the file the server sees.
     std::string relative = std::filesystem::relative(QV_PROBE_PATH).string();
     if (relative.find('/') == std::string::npos) relative = "./" + relative;
-    spec.program = relative;
-    Run fromHere = run(spec);
+    setup.program = relative;
+    Run fromHere = run(setup);
     ASSERT_EQ(fromHere.started, 0) << relative;
     EXPECT_EQ(fromHere.report["cwd"], real);
 }
@@ -272,14 +272,14 @@ TEST_F(ChildProcessTest, FailedStartsReturnTheErrnoAndLeaveNoChild) {
     ChildSpec noArgv = probe();
     noArgv.argv.clear();
     auto named = [](std::string program) {
-        ChildSpec spec;
-        spec.argv = {program};
-        spec.program = std::move(program);
-        return spec;
+        ChildSpec setup;
+        setup.argv = {program};
+        setup.program = std::move(program);
+        return setup;
     };
     const struct {
         const char* name;
-        ChildSpec spec;
+        ChildSpec setup;
         int expected;
     } rows[] = {
         {"missing file", named(folder.file("missing")), ENOENT},
@@ -294,7 +294,7 @@ TEST_F(ChildProcessTest, FailedStartsReturnTheErrnoAndLeaveNoChild) {
     };
     for (const auto& row : rows) {
         ChildProcess child;
-        EXPECT_EQ(spawnChild(row.spec, child), row.expected) << row.name;
+        EXPECT_EQ(spawnChild(row.setup, child), row.expected) << row.name;
         EXPECT_FALSE(child.running()) << row.name;
         EXPECT_TRUE(noChildLeft()) << row.name;
     }
@@ -307,34 +307,34 @@ TEST_F(ChildProcessTest, BareNameIsSearchedOnTheServersPath) {
     mkdir(folder.file("b").c_str(), 0755);
     writeFile(folder.file("a/qvprobe"), "not executable");
     ASSERT_EQ(symlink(QV_PROBE_PATH, folder.file("b/qvprobe").c_str()), 0);
-    ChildSpec spec;
-    spec.program = "qvprobe";
-    spec.argv = {"qvprobe"};
-    spec.env = {"PATH=/nowhere"};
+    ChildSpec setup;
+    setup.program = "qvprobe";
+    setup.argv = {"qvprobe"};
+    setup.env = {"PATH=/nowhere"};
     {
         ScopedEnv path("PATH", (folder.file("a") + ":" + folder.file("missing") + ":" + folder.file("b")).c_str());
-        Run r = run(spec);
+        Run r = run(setup);
         ASSERT_EQ(r.started, 0);
         EXPECT_EQ(r.report["argv[0]"], "qvprobe");
     }
     ScopedEnv path("PATH", "/nowhere");
-    spec.env = {"PATH=" + folder.file("b")};
-    EXPECT_EQ(run(spec).started, ENOENT);
+    setup.env = {"PATH=" + folder.file("b")};
+    EXPECT_EQ(run(setup).started, ENOENT);
 }
 
 // Descriptors left as -1 are /dev/null; the system's "sh" is found on PATH.
 TEST_F(ChildProcessTest, MissingDescriptorsAreDevNull) {
-    ChildSpec spec;
-    spec.program = "sh";
-    spec.argv = {"sh", "-c", "readlink /proc/self/fd/0 /proc/self/fd/2; echo $0"};
-    Run r = run(spec);
+    ChildSpec setup;
+    setup.program = "sh";
+    setup.argv = {"sh", "-c", "readlink /proc/self/fd/0 /proc/self/fd/2; echo $0"};
+    Run r = run(setup);
     ASSERT_EQ(r.started, 0);
     EXPECT_EQ(r.output, folder.file("in") + "\n/dev/null\nsh\n");
-    spec.stdinFd = -1;
+    setup.stdinFd = -1;
     const int out = open(folder.file("out2").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-    spec.stdoutFd = out;
+    setup.stdoutFd = out;
     ChildProcess child;
-    ASSERT_EQ(spawnChild(spec, child), 0);
+    ASSERT_EQ(spawnChild(setup, child), 0);
     ASSERT_EQ(waitChild(child, kBound), ChildWait::Exited);
     close(out);
     EXPECT_EQ(readFile(folder.file("out2")), "/dev/null\n/dev/null\nsh\n");
@@ -368,11 +368,11 @@ TEST_F(ChildProcessTest, ConcurrentStartsKeepTheirDescriptorsApart) {
             for (int i = 0; i < 6; ++i) {
                 const std::string name = folder.file("out" + std::to_string(t));
                 const int out = open(name.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-                ChildSpec spec = probe();
-                spec.stdoutFd = out;
+                ChildSpec setup = probe();
+                setup.stdoutFd = out;
                 ChildProcess child;
                 int status = -1;
-                if (spawnChild(spec, child) == 0 && waitChild(child, kBound, &status) == ChildWait::Exited && status == 0)
+                if (spawnChild(setup, child) == 0 && waitChild(child, kBound, &status) == ChildWait::Exited && status == 0)
                     seen[t].push_back(parseReport(readFile(name))["fds"]);
                 close(out);
             }

@@ -60,7 +60,10 @@ typedef DWORD* LPDWORD;
 #define ERROR_INSUFFICIENT_BUFFER 122
 
 /* The error of the last callback that failed. */
-static inline DWORD GetLastError(void) { return (DWORD)errno; }
+static inline DWORD GetLastError(void) {
+    DWORD error = errno; /* errno is never negative */
+    return error;
+}
 
 typedef struct _HSE_VERSION_INFO {
     DWORD dwExtensionVersion;

@@ -24,7 +24,7 @@ import threading
 import time
 import unittest
 
-from qvx32_process import Qvx32Process, write
+from qvx32_process import Qvx32Process, program_and_artifacts, write
 
 GREETING = "220 XXXHOSTX FTP server (Quorvane Version 1.0 DAY MON D HH:MM:SS CDT 199X) ready."
 LOGGED_IN = "230 Guest login ok, access restrictions apply."
@@ -559,16 +559,7 @@ class Lftp(unittest.TestCase):
 
 def main():
     global QVX32, ARTIFACTS
-    args = sys.argv[1:]
-    # The first argument is the program unless QVX32 names it and the
-    # argument is a test name (ftp_e2e.py Curl).
-    if args and not args[0].startswith("-") and (os.path.isfile(args[0]) or not os.environ.get("QVX32")):
-        QVX32 = args.pop(0)
-    QVX32 = QVX32 or os.environ.get("QVX32", "")
-    QVX32 = os.path.abspath(QVX32) if QVX32 else ""
-    ARTIFACTS = os.environ.get("QV_E2E_ARTIFACTS") or os.path.join(
-        os.path.dirname(os.path.dirname(QVX32)), "tests", "e2e", "artifacts")
-    ARTIFACTS = os.path.abspath(ARTIFACTS)
+    QVX32, ARTIFACTS, args = program_and_artifacts(sys.argv[1:])
     print(f"artefacts: {ARTIFACTS}", file=sys.stderr)
     unittest.main(argv=[sys.argv[0]] + args, verbosity=2)
 

@@ -25,7 +25,7 @@ import time
 import unittest
 import zlib
 
-from qvx32_process import Qvx32Process, write
+from qvx32_process import Qvx32Process, program_and_artifacts, write
 
 VERSION = "pro-1.50-r13"
 SERVER_LINE = f"Server: Quorvane/{VERSION}"
@@ -669,16 +669,7 @@ class HeadlessChromium(unittest.TestCase):
 
 def main():
     global QVX32, ARTIFACTS
-    args = sys.argv[1:]
-    # The first argument is the program unless QVX32 names it and the
-    # argument is a test name (http_e2e.py KeepAlive).
-    if args and not args[0].startswith("-") and (os.path.isfile(args[0]) or not os.environ.get("QVX32")):
-        QVX32 = args.pop(0)
-    QVX32 = QVX32 or os.environ.get("QVX32", "")
-    QVX32 = os.path.abspath(QVX32) if QVX32 else ""
-    ARTIFACTS = os.environ.get("QV_E2E_ARTIFACTS") or os.path.join(
-        os.path.dirname(os.path.dirname(QVX32)), "tests", "e2e", "artifacts")
-    ARTIFACTS = os.path.abspath(ARTIFACTS)
+    QVX32, ARTIFACTS, args = program_and_artifacts(sys.argv[1:])
     print(f"artefacts: {ARTIFACTS}", file=sys.stderr)
     unittest.main(argv=[sys.argv[0]] + args, verbosity=2)
 

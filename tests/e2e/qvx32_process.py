@@ -101,3 +101,18 @@ class Qvx32Process:
         if self.log:
             self.log.close()
         return code
+
+
+def program_and_artifacts(args):
+    """qvx32's path and the artefacts folder from the command line and the
+    environment; returns them with the arguments left for unittest.  The
+    first argument is the program unless QVX32 names it and the argument is
+    a test name ("ftp_e2e.py Curl")."""
+    program = ""
+    if args and not args[0].startswith("-") and (os.path.isfile(args[0]) or not os.environ.get("QVX32")):
+        program = args.pop(0)
+    program = program or os.environ.get("QVX32", "")
+    program = os.path.abspath(program) if program else ""
+    artifacts = os.environ.get("QV_E2E_ARTIFACTS") or os.path.join(
+        os.path.dirname(os.path.dirname(program)), "tests", "e2e", "artifacts")
+    return program, os.path.abspath(artifacts), args

@@ -3,6 +3,7 @@
 #include "engine/ftp/ftp.h"
 #include "engine/http/http_session.h"
 #include "engine/quorvane.h"
+#include "engine/smtp/smtp.h"
 #include "engine/talk/talk.h"
 
 namespace qv {
@@ -28,15 +29,15 @@ constexpr PausedReply kClosedAtOnce {};
 
 }  // namespace
 
-// Gopher and SMTP servers listen and count their connections; their
-// handlers arrive with their folders.  SMTP has no classic default port of
-// its own; 25 is the one every mail client expects.
+// Gopher servers listen and count their connections; their handler
+// arrives with its folder.  SMTP has no classic default port of its own;
+// 25 is the one every mail client expects.
 std::vector<Protocol> builtinProtocols() {
     return {
         {kKindGopher, 'g', "GOPHER", "gopher", 70, RootFolder::kGopher, kGopherPaused, nullptr},
         {kKindFtp, 'f', "FTP", "ftp", 21, RootFolder::kFtp, kFtpPaused, serveFtp},
         {kKindTalk, 't', "TEST", "UNKNOWN", 8000, RootFolder::kWeb, kClosedAtOnce, serveTalk},
-        {kKindSmtp, 'm', "SMTP", "UNKNOWN", 25, RootFolder::kWeb, kClosedAtOnce, nullptr},
+        {kKindSmtp, 'm', "SMTP", "UNKNOWN", 25, RootFolder::kWeb, kClosedAtOnce, serveSmtp},
         {kKindHttp, 0, "HTTP", "http", 80, RootFolder::kWeb, kHttpPaused, serveHttp},
     };
 }

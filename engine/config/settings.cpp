@@ -63,6 +63,7 @@ const IntKey kIntKeys[] = {
     QV_SIZE(kOptions, max_body_size, 1048576, 0, 1 << 30),
     QV_SIZE(kOptions, max_connections, 1024, 1, 100000),
     QV_SIZE(kOptions, max_upload_mb, 1024, 1, 1 << 20),
+    QV_SIZE(kOptions, max_message_size, 10485760, 1024, 1 << 30),
     QV_INT(kOptions, page_exec, 1),
     QV_INT("Logging", extended, 0),          QV_INT("Logging", extended_server, 0),
     QV_INT("Logging", extended_agent, 0),    QV_INT("Logging", extended_referer, 0),

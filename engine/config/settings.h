@@ -81,6 +81,7 @@ struct Settings {
     int max_body_size;     // largest request body accepted, in bytes
     int max_connections;   // connections one engine serves at once
     int max_upload_mb;     // largest file a client may store, in MiB
+    int max_message_size;  // largest mail message accepted, in bytes
     int page_exec;         // 0: pages may not run programs ("exec" directives)
     std::string scramble_passwords, scramble_version;
     // Read and kept; nothing acts on them.

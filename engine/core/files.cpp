@@ -14,16 +14,6 @@ namespace qv {
 
 namespace {
 
-bool writeAll(int fd, std::string_view bytes) {
-    while (!bytes.empty()) {
-        ssize_t n = sysWrite(fd, bytes.data(), bytes.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        bytes.remove_prefix(static_cast<std::size_t>(n));
-    }
-    return true;
-}
-
 // The lines that tell an operator a work or log file could not be made or
 // written, each its own text as the debug log viewer shows them.
 void reportFileTrouble(const char* headline, const std::string& path, bool suggestCreating) {

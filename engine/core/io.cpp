@@ -187,6 +187,15 @@ int readSocket(Connection& c, std::span<char> buffer, bool lineMode, int timeout
     return lineMode ? readLine(c, buffer, timeoutSeconds) : readRaw(c, buffer, timeoutSeconds);
 }
 
+int peekReceived(Connection& c, std::string_view& bytes, int timeoutSeconds) {
+    const int rc = fillReadAhead(c, std::max(0, timeoutSeconds) * 1000);
+    if (rc == -2) debugPrint("Connection timed out on read.\r\n");
+    bytes = rc > 0 ? std::string_view(c.readAhead.data() + c.readStart, c.readEnd - c.readStart) : std::string_view();
+    return rc;
+}
+
+void takeReceived(Connection& c, std::size_t count) { c.readStart += std::min(count, c.readEnd - c.readStart); }
+
 void discardLineEnd(Connection& c) {
     if (c.readStart == c.readEnd && fillReadAhead(c, 0) <= 0) return;
     std::string_view waiting(c.readAhead.data() + c.readStart, c.readEnd - c.readStart);

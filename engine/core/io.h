@@ -51,6 +51,15 @@ enum class LineRead { kRead, kTimedOut, kClosed, kOverBudget };
 LineRead readLineBefore(Connection& c, std::string& line, std::size_t keep, std::size_t& budget,
                         SteadyClock::time_point deadline, bool& cut);
 
+// For a reader that parses the stream itself: the received bytes not yet
+// read, receiving more first when there are none (waiting at most
+// `timeoutSeconds`).  The caller takes what it uses with takeReceived, so
+// bytes past its end stay for the next read.  1 bytes are in `bytes`; 0 the
+// peer closed; -1 an error; -2 the time-out passed with no data.
+int peekReceived(Connection& c, std::string_view& bytes, int timeoutSeconds);
+// Marks `count` bytes of what peekReceived gave as read.
+void takeReceived(Connection& c, std::size_t count);
+
 // Drops a CR LF (or a lone LF) that is already waiting; some clients send
 // one after a request body.
 void discardLineEnd(Connection& c);

@@ -53,17 +53,6 @@ bool localAddress(int sock, sockaddr_in& address) {
 
 bool again(int err) { return err == EAGAIN || err == EWOULDBLOCK; }
 
-bool writeAll(int fd, const char* data, std::size_t length) {
-    while (length > 0) {
-        ssize_t n = sysWrite(fd, data, length);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        data += n;
-        length -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
 }  // namespace
 
 bool DataLink::openPassive(int controlSock, uint32_t& address, int& port) {
@@ -191,7 +180,7 @@ DataResult receiveToFile(int dataSock, int controlSock, int fileFd, uint64_t max
         if (n < 0) return DataResult::kBroken;
         if (n == 0) return DataResult::kDone;
         if (received + static_cast<uint64_t>(n) > maxBytes) return DataResult::kTooLarge;
-        if (!writeAll(fileFd, block.data(), static_cast<std::size_t>(n))) return DataResult::kLocalError;
+        if (!writeAll(fileFd, std::string_view(block.data(), static_cast<std::size_t>(n)))) return DataResult::kLocalError;
         received += static_cast<uint64_t>(n);
     }
 }

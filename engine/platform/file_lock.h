@@ -15,4 +15,12 @@ namespace qv {
 // (ENOENT for a missing one) or stays locked (EWOULDBLOCK).
 UniqueFd openLockedForAppend(const std::string& path, std::chrono::milliseconds wait);
 
+// Takes a write lock on the whole file through fcntl, trying again until
+// `wait` has passed.  The lock is an open-file-description lock: it
+// conflicts with the record locks other programs take with fcntl or lockf
+// (mail readers lock mailboxes that way) and with other descriptors of
+// this process, and goes when the descriptor is closed.  0, or the errno
+// (EWOULDBLOCK when the file stayed locked).
+int lockRecordsForWriting(int fd, std::chrono::milliseconds wait);
+
 }  // namespace qv

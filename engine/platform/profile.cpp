@@ -153,6 +153,16 @@ struct CacheSlot {
 std::mutex cacheMutex;
 std::unordered_map<std::string, CacheSlot> cache;
 
+// Files read once each (a mail control file per message) would make the
+// cache grow without end: past this many files it starts afresh.
+constexpr std::size_t kMaxCachedFiles = 512;
+
+// The slot for `path`; the caller holds cacheMutex.
+CacheSlot& cacheSlot(const std::string& path) {
+    if (cache.size() >= kMaxCachedFiles && cache.find(path) == cache.end()) cache.clear();
+    return cache[path];
+}
+
 bool sameStamp(const CacheSlot& slot, const struct stat& st) {
     return slot.dev == st.st_dev && slot.ino == st.st_ino && slot.size == st.st_size &&
            slot.mtime.tv_sec == st.st_mtim.tv_sec && slot.mtime.tv_nsec == st.st_mtim.tv_nsec &&
@@ -202,7 +212,7 @@ std::shared_ptr<const Parsed> load(const std::string& path) {
     // this version, or of one changed in a later clock tick): a slot that
     // must be compared again would take its place for good, as readers
     // re-reading a large file keep racing each write.
-    CacheSlot& slot = cache[path];
+    CacheSlot& slot = cacheSlot(path);
     if (slot.settled && (sameStamp(slot, st) || newer(slot.ctime, st.st_ctim))) return slot.parsed;
     slot = CacheSlot{st.st_dev, st.st_ino, st.st_size, st.st_mtim, st.st_ctim, settled(st), std::move(text), parsed};
     return parsed;
@@ -218,7 +228,7 @@ void trustOwnWrite(const std::string& path, Parsed p, std::shared_ptr<const std:
     if (stat(path.c_str(), &st) != 0) return;
     index(p);
     std::lock_guard lock(cacheMutex);
-    cache[path] = CacheSlot{st.st_dev, st.st_ino, st.st_size, st.st_mtim, st.st_ctim, true, std::move(text),
+    cacheSlot(path) = CacheSlot{st.st_dev, st.st_ino, st.st_size, st.st_mtim, st.st_ctim, true, std::move(text),
                             std::make_shared<const Parsed>(std::move(p))};
 }
 

@@ -97,6 +97,16 @@ ssize_t sysWrite(int fd, const void* data, std::size_t length) {
     return write(fd, data, std::min(length, o.maxBytes));
 }
 
+bool writeAll(int fd, std::string_view bytes) {
+    while (!bytes.empty()) {
+        const ssize_t n = sysWrite(fd, bytes.data(), bytes.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return true;
+}
+
 int openRetrying(const char* path, int flags, mode_t mode) {
     int fd;
     do {

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string_view>
 #include <sys/types.h>
 
 namespace qv {
@@ -19,6 +20,10 @@ ssize_t sysRecv(int sock, void* data, std::size_t length, int flags);
 ssize_t sysSendfile(int sock, int fd, off_t* offset, std::size_t count);
 int sysOpen(const char* path, int flags, mode_t mode = 0);
 ssize_t sysWrite(int fd, const void* data, std::size_t length);
+
+// Writes every byte through sysWrite, going on after interrupted and short
+// writes; false (errno set) when a write fails or stores nothing.
+bool writeAll(int fd, std::string_view bytes);
 
 // sysOpen, made again while a signal interrupts it.
 int openRetrying(const char* path, int flags, mode_t mode = 0);

@@ -1,6 +1,7 @@
 #include "engine/platform/temp_file.h"
 
 #include <atomic>
+#include <cstdint>
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
@@ -11,15 +12,17 @@
 namespace qv {
 
 std::string uniqueTempFile(const std::string& folder, const std::string& prefix) {
-    static std::atomic<unsigned> counter{0};
+    static std::atomic<uint64_t> counter{0};
     const unsigned pid = static_cast<unsigned>(getpid());
     // Bounded: each attempt uses a fresh counter value; only files left by
-    // other processes can collide, and 10000 of them in a row means trouble.
+    // an earlier process of the same pid can collide, and 10000 of them in
+    // a row means trouble.
     for (int attempt = 0; attempt < 10000; ++attempt) {
         char name[64];
-        std::snprintf(name, sizeof name, "%04x%04x.tmp", pid & 0xffff, counter.fetch_add(1) & 0xffff);
+        std::snprintf(name, sizeof name, "%x-%llx.tmp", pid,
+                      static_cast<unsigned long long>(counter.fetch_add(1)));
         std::string path = joinPath(folder, prefix + name);
-        int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0660);
+        int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
         if (fd >= 0) {
             close(fd);
             return path;

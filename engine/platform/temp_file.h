@@ -6,8 +6,9 @@
 
 namespace qv {
 
-// Creates an empty file "<folder>/<prefix><hex>.tmp" that did not exist and
-// returns its path; returns the empty text and sets errno on failure.
+// Creates an empty file "<folder>/<prefix><pid>-<count>.tmp" (hexadecimal
+// numbers) of mode 0600, as only the server reads it, that did not exist,
+// and returns its path; returns the empty text and sets errno on failure.
 std::string uniqueTempFile(const std::string& folder, const std::string& prefix);
 
 }  // namespace qv

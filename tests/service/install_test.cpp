@@ -30,7 +30,7 @@ std::string fingerprint(const Settings& s) {
           &Settings::addtofilehits, &Settings::localfilehits, &Settings::keep_alive, &Settings::ftp_read_timeout,
           &Settings::gopher_read_timeout, &Settings::http_read_timeout, &Settings::ask_before_quit,
           &Settings::gopherport, &Settings::httpport, &Settings::max_body_size, &Settings::max_connections,
-          &Settings::max_upload_mb, &Settings::page_exec, &Settings::maxretry,
+          &Settings::max_upload_mb, &Settings::max_message_size, &Settings::page_exec, &Settings::maxretry,
           &Settings::pollevery, &Settings::throttle, &Settings::greedy, &Settings::debug2, &Settings::DDE_mode,
           &Settings::socketver, &Settings::countreferer, &Settings::gopher_about_hide, &Settings::Timeout})
         out += std::to_string(s.*f) + ",";

@@ -24,7 +24,7 @@ import threading
 import time
 import unittest
 
-from qvx32_process import Qvx32Process, program_and_artifacts, write
+from qvx32_process import Qvx32Process, run_tests, write
 
 GREETING = "220 XXXHOSTX FTP server (Quorvane Version 1.0 DAY MON D HH:MM:SS CDT 199X) ready."
 LOGGED_IN = "230 Guest login ok, access restrictions apply."
@@ -557,12 +557,5 @@ class Lftp(unittest.TestCase):
         shutil.rmtree(SERVER.path(f"{HOME}/mirrored"))
 
 
-def main():
-    global QVX32, ARTIFACTS
-    QVX32, ARTIFACTS, args = program_and_artifacts(sys.argv[1:])
-    print(f"artefacts: {ARTIFACTS}", file=sys.stderr)
-    unittest.main(argv=[sys.argv[0]] + args, verbosity=2)
-
-
 if __name__ == "__main__":
-    main()
+    run_tests(sys.modules[__name__])

@@ -25,7 +25,7 @@ import time
 import unittest
 import zlib
 
-from qvx32_process import Qvx32Process, program_and_artifacts, write
+from qvx32_process import Qvx32Process, run_tests, write
 
 VERSION = "pro-1.50-r13"
 SERVER_LINE = f"Server: Quorvane/{VERSION}"
@@ -667,12 +667,5 @@ class HeadlessChromium(unittest.TestCase):
         self.assertIn('<p id="noref">no referer</p>', text)
 
 
-def main():
-    global QVX32, ARTIFACTS
-    QVX32, ARTIFACTS, args = program_and_artifacts(sys.argv[1:])
-    print(f"artefacts: {ARTIFACTS}", file=sys.stderr)
-    unittest.main(argv=[sys.argv[0]] + args, verbosity=2)
-
-
 if __name__ == "__main__":
-    main()
+    run_tests(sys.modules[__name__])

@@ -6,8 +6,10 @@ import os
 import signal
 import socket
 import subprocess
+import sys
 import tempfile
 import time
+import unittest
 
 
 def free_port():
@@ -116,3 +118,11 @@ def program_and_artifacts(args):
     artifacts = os.environ.get("QV_E2E_ARTIFACTS") or os.path.join(
         os.path.dirname(os.path.dirname(program)), "tests", "e2e", "artifacts")
     return program, os.path.abspath(artifacts), args
+
+
+def run_tests(module):
+    """Sets the test module's QVX32 and ARTIFACTS (program_and_artifacts)
+    and runs its tests with the arguments left."""
+    module.QVX32, module.ARTIFACTS, args = program_and_artifacts(sys.argv[1:])
+    print(f"artefacts: {module.ARTIFACTS}", file=sys.stderr)
+    unittest.main(module=module, argv=[sys.argv[0]] + args, verbosity=2)

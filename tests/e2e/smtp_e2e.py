@@ -23,7 +23,7 @@ import threading
 import time
 import unittest
 
-from qvx32_process import Qvx32Process, program_and_artifacts, write
+from qvx32_process import Qvx32Process, run_tests, write
 
 SMTP_TIMEOUT = 30
 QVX32 = None
@@ -212,12 +212,5 @@ class Curl(unittest.TestCase):
         self.assertIn(b"551", done.stderr)
 
 
-def main():
-    global QVX32, ARTIFACTS
-    QVX32, ARTIFACTS, args = program_and_artifacts(sys.argv[1:])
-    print(f"artefacts: {ARTIFACTS}", file=sys.stderr)
-    unittest.main(argv=[sys.argv[0]] + args, verbosity=2)
-
-
 if __name__ == "__main__":
-    main()
+    run_tests(sys.modules[__name__])

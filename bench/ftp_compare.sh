@@ -223,9 +223,7 @@ port1=${PORT[qvx32]}
 dir1=$FTP/
 server2=none
 EOF
-    QUORVANE_ETC="$TMP/qvx32/etc" QUORVANE_RUN="$TMP/qvx32/run" "$QVX32" -debug </dev/null \
-        >"$TMP/qvx32/console.log" 2>&1 &
-    SPID[qvx32]=$!; PIDS+=($!)
+    run_qvx32 "$TMP/qvx32"
 }
 
 # vsftpd as root: the listener stays root, each session drops to nobody

@@ -1,6 +1,7 @@
 // The engine with its built-in protocols: the one table that describes them.
 #include "engine/core/engine.h"
 #include "engine/ftp/ftp.h"
+#include "engine/gopher/gopher.h"
 #include "engine/http/http_session.h"
 #include "engine/quorvane.h"
 #include "engine/smtp/smtp.h"
@@ -29,12 +30,11 @@ constexpr PausedReply kClosedAtOnce {};
 
 }  // namespace
 
-// Gopher servers listen and count their connections; their handler
-// arrives with its folder.  SMTP has no classic default port of its own;
-// 25 is the one every mail client expects.
+// SMTP has no classic default port of its own; 25 is the one every mail
+// client expects.
 std::vector<Protocol> builtinProtocols() {
     return {
-        {kKindGopher, 'g', "GOPHER", "gopher", 70, RootFolder::kGopher, kGopherPaused, nullptr},
+        {kKindGopher, 'g', "GOPHER", "gopher", 70, RootFolder::kGopher, kGopherPaused, serveGopher},
         {kKindFtp, 'f', "FTP", "ftp", 21, RootFolder::kFtp, kFtpPaused, serveFtp},
         {kKindTalk, 't', "TEST", "UNKNOWN", 8000, RootFolder::kWeb, kClosedAtOnce, serveTalk},
         {kKindSmtp, 'm', "SMTP", "UNKNOWN", 25, RootFolder::kWeb, kClosedAtOnce, serveSmtp},

@@ -6,7 +6,7 @@
 # Clean-up:      PIDS, TMP, KEEP, MADE_POLICY, stop_pid, stop_all_on_exit
 # Tools:         install_packages (apt-get, without letting packages start
 #                daemons), build_qvx32_if_needed
-# Servers:       free_ports, url, wait_serving, run_lighttpd (these three use
+# Servers:       free_ports, url, wait_serving, run_lighttpd, run_qvx32 (these four use
 #                the script's tables PORT and SPID: each server's port and
 #                process id, by server name)
 # Report:        cpu_model, machine_description, summary_heading, copy_summary
@@ -163,6 +163,14 @@ run_lighttpd() {
         { warn "lighttpd rejects its configuration:"; cat "$d/test.log"; return 1; }
     lighttpd -D -f "$d/lighttpd.conf" </dev/null >>"$d/stdout.log" 2>&1 &
     SPID[lighttpd]=$!; PIDS+=($!)
+}
+
+# run_qvx32 DIR: QVX32 -debug on the settings in DIR/etc with DIR/run as its
+# runtime folder, as a child of this script (SPID[qvx32], PIDS), the console
+# in DIR/console.log
+run_qvx32() {
+    QUORVANE_ETC="$1/etc" QUORVANE_RUN="$1/run" "$QVX32" -debug </dev/null >"$1/console.log" 2>&1 &
+    SPID[qvx32]=$!; PIDS+=($!)
 }
 
 # ---------------------------------------------------------------- report

@@ -49,8 +49,17 @@ std::string_view fileExtension(std::string_view name) {
 }
 
 char fileTypeChar(const Settings& s, std::string_view name) {
-    const FileTypeEntry* e = matchingEntry(s, fileExtension(name));
+    const FileTypeEntry* e = matchingEntry(s, upperCase(fileExtension(name)));
     return e ? e->gopherType : '0';
+}
+
+ProgramKind programKind(const AliasEntry* alias, std::string_view path) {
+    if (!alias || !alias->programs) return ProgramKind::kNone;
+    std::string_view type = fileExtension(path);
+    if (equalsNoCase(type, "dll") || equalsNoCase(type, "isa")) return ProgramKind::kExtension;
+    if (startsWithNoCase(type, "exe") || startsWithNoCase(type, "bat") || startsWithNoCase(type, "pl"))
+        return ProgramKind::kCgi;
+    return ProgramKind::kNone;
 }
 
 std::optional<std::string_view> fileContentType(const Settings& s, std::string_view name) {

@@ -15,9 +15,18 @@ namespace qv {
 // empty text at the name's end when there is none.
 std::string_view fileExtension(std::string_view name);
 
-// The Gopher type of the first entry whose extension matches exactly (case
-// counts); '0' when none does.
+// The Gopher type of the first entry that matches the upper-cased extension
+// (the table was written for upper-case 8.3 names; here files keep their
+// long names, mostly in lower case); '0' when none does.
 char fileTypeChar(const Settings& s, std::string_view name);
+
+// What a file in a program folder is: a program run through the gateway
+// ("exe", "bat" and "pl", their first letters compared without regard to
+// case), an extension library ("dll", "isa"), or neither (served as a
+// file).  Files outside a program folder are always neither.  HTTP runs
+// the first two; no protocol may hand them out as files.
+enum class ProgramKind { kNone, kCgi, kExtension };
+ProgramKind programKind(const AliasEntry* alias, std::string_view path);
 
 // The MIME type for a name, matched on the upper-cased extension: the "|"
 // entry for a name without extension, the first matching entry (even when

@@ -90,6 +90,9 @@ public:
     std::string logDir;        // log folder
     std::string virtualAlias;  // at most 127 characters, no final "/"
     uint32_t listenAddress = 0;  // the address the listening socket reports (network order)
+    // hostName came from host%d or hostname rather than from the system:
+    // only a configured name is one that clients are sure to resolve.
+    bool hostNameConfigured = false;
     std::atomic<bool> stopFlag{false};
 
     // The threads at the listening socket (see accept.h): `waiting` are

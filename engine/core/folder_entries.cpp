@@ -1,6 +1,7 @@
 #include "engine/core/folder_entries.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <dirent.h>
 #include <fcntl.h>
 #include <memory>
@@ -40,6 +41,17 @@ bool listableName(const std::string& name) {
     if (name.empty() || name == "." || name == "..") return false;
     if (name.find_first_of("\r\n\t") != std::string::npos) return false;
     return !isWorkFileName(name);
+}
+
+std::string listingSizeText(uint64_t size) {
+    char text[32];
+    if (size < 1024)
+        std::snprintf(text, sizeof text, "%4lu B ", static_cast<unsigned long>(size));
+    else if (size < 1024000)
+        std::snprintf(text, sizeof text, "%4lu kB", static_cast<unsigned long>(size / 1024));
+    else
+        std::snprintf(text, sizeof text, "%4lu MB", static_cast<unsigned long>(size / 1024000));
+    return text;
 }
 
 std::optional<std::vector<FolderEntry>> readFolderEntries(const std::string& folder) {

@@ -32,4 +32,9 @@ std::optional<std::vector<FolderEntry>> readFolderEntries(const std::string& fol
 // True when the name may stand in a listing or menu line (see above).
 bool listableName(const std::string& name);
 
+// The size column of HTTP folder listings and Gopher menus, seven
+// characters for sizes below 10,000 MB: "1023 B ", "   1 kB", "   1 MB".
+// kB are 1,024 bytes, MB 1,024,000; whole numbers, truncated.
+std::string listingSizeText(uint64_t size);
+
 }  // namespace qv

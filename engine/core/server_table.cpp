@@ -133,6 +133,7 @@ int startListening(Server& server, int port, int number, const std::string& addr
     server.serverNumber = number;
     server.ipAddress = addressText.empty() ? s.ip : addressText;
     server.hostName = !hostText.empty() ? hostText : !s.hostname.empty() ? s.hostname : systemHostName();
+    server.hostNameConfigured = !hostText.empty() || !s.hostname.empty();
 
     UniqueFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP));
     if (!fd.valid()) {

@@ -5,6 +5,7 @@
 
 #include "engine/config/access.h"
 #include "engine/config/file_types.h"
+#include "engine/core/folder_entries.h"
 #include "engine/log/dates.h"
 #include "engine/log/strings.h"
 #include "engine/output.h"
@@ -61,17 +62,6 @@ std::string description(const ListingFolder& folder, const ListingEntry& e) {
 std::size_t titleEnd(std::string_view text, std::size_t from) { return text.find_first_of("<\r\n", from); }
 
 }  // namespace
-
-std::string listingSizeText(uint64_t size) {
-    char text[32];
-    if (size < 1024)
-        std::snprintf(text, sizeof text, "%4lu B ", static_cast<unsigned long>(size));
-    else if (size < 1024000)
-        std::snprintf(text, sizeof text, "%4lu kB", static_cast<unsigned long>(size / 1024));
-    else
-        std::snprintf(text, sizeof text, "%4lu MB", static_cast<unsigned long>(size / 1024000));
-    return text;
-}
 
 std::string pageTitle(const std::string& path) {
     FILE* f = std::fopen(path.c_str(), "rb");

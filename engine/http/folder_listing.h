@@ -11,9 +11,6 @@
 
 namespace qv {
 
-// "1023 B ", "   1 kB", "   1 MB": kB are 1,024 bytes, MB 1,024,000.
-std::string listingSizeText(uint64_t size);
-
 // The text after the first "<title>", "<h1>", "<h2>" or "<h3>" (any case)
 // in the first 1,024 bytes, up to the next "<", CR or LF, cut to 40
 // characters; empty when there is none.

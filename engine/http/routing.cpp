@@ -113,15 +113,14 @@ bool mapRequestPath(Exchange& x) {
 // Files in a program folder run: programs of the types "exe", "bat" and
 // "pl", extension libraries of the types "dll" and "isa".
 bool serveGatewayProgram(Exchange& x) {
-    if (x.stamp.size == 0 || !x.r.alias || !x.r.alias->programs) return false;
-    std::string_view type = fileExtension(x.mapped);
+    if (x.stamp.size == 0) return false;
+    ProgramKind kind = programKind(x.r.alias, x.mapped);
+    if (kind == ProgramKind::kNone) return false;
     ProgramCall call;
-    if (equalsNoCase(type, "dll") || equalsNoCase(type, "isa"))
+    if (kind == ProgramKind::kExtension)
         RunIsapiExtension(x.c, x.r, call);
-    else if (startsWithNoCase(type, "exe") || startsWithNoCase(type, "bat") || startsWithNoCase(type, "pl"))
-        RunCgiProgram(x.c, x.r, call);
     else
-        return false;
+        RunCgiProgram(x.c, x.r, call);
     return true;
 }
 

@@ -31,9 +31,12 @@ TEST(FileExtensionTest, TextAfterTheFirstInnerDot) {
     for (auto [name, extension] : cases) EXPECT_EQ(fileExtension(name), extension) << name;
 }
 
-TEST_F(FileTypesTest, GopherTypeMatchesExactCaseAndHasNoDefault) {
+// Like the 8.3 names the table was written for, the name's extension is
+// compared in upper case; the table's entries as written.
+TEST_F(FileTypesTest, GopherTypeMatchesTheUpperCasedExtensionAndHasNoDefault) {
     EXPECT_EQ(fileTypeChar(s, "a.GIF"), 'I');
-    EXPECT_EQ(fileTypeChar(s, "a.gif"), '0');
+    EXPECT_EQ(fileTypeChar(s, "a.gif"), 'I');
+    EXPECT_EQ(fileTypeChar(s, "Picture.Gif"), 'I');
     EXPECT_EQ(fileTypeChar(s, "a.HTML"), 'h');  // the first of two HTM entries
     EXPECT_EQ(fileTypeChar(s, "a.ZIP"), '0');
     EXPECT_EQ(fileTypeChar(s, "README"), '0');

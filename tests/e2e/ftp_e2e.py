@@ -24,7 +24,7 @@ import threading
 import time
 import unittest
 
-from qvx32_process import Qvx32Process, run_tests, write
+from qvx32_process import Qvx32Process, run_tests, start_server, stop_server, write
 
 GREETING = "220 XXXHOSTX FTP server (Quorvane Version 1.0 DAY MON D HH:MM:SS CDT 199X) ready."
 LOGGED_IN = "230 Guest login ok, access restrictions apply."
@@ -121,35 +121,19 @@ class Server(Qvx32Process):
 
 def setUpModule():
     global SERVER
-    if not QVX32 or not os.path.isfile(QVX32) or not os.access(QVX32, os.X_OK):
-        raise RuntimeError(f"qvx32 not found: give its path in QVX32 or as the first argument (got {QVX32!r})")
-    for program in ("curl", "lftp"):
-        if not shutil.which(program):
-            raise RuntimeError(f"{program} is needed: apt-get install {program}")
-    os.makedirs(ARTIFACTS, exist_ok=True)
-    server = Server(QVX32, os.path.join(ARTIFACTS, "qvx32-ftp-debug.log"))
-    try:
-        server.start()
-    except Exception:
-        shutil.rmtree(server.root, ignore_errors=True)
-        raise
-    SERVER = server
+    SERVER = start_server(Server, QVX32, ARTIFACTS, "qvx32-ftp-debug.log", ("curl", "lftp"))
     print(f"qvx32 {QVX32} serving FTP from {SERVER.ftp_root} on port {SERVER.port}", file=sys.stderr)
 
 
 def tearDownModule():
     if SERVER is None:
         return
-    code = SERVER.stop()
+    stop_server(SERVER)
     output = SERVER.output()
-    shutil.rmtree(SERVER.root, ignore_errors=True)
-    print(f"server console output: {SERVER.log_path}", file=sys.stderr)
     # Every client of every test logged in with these: none may show.
     leaked = [p for p in (PASSWORD, READER_PASSWORD, WRONG_PASSWORD) if p in output]
     if leaked:
         raise AssertionError(f"passwords {leaked} in the console output {SERVER.log_path}")
-    if code != 0:
-        raise AssertionError(f"qvx32 did not exit 0 after SIGINT (got {code}); see {SERVER.log_path}")
 
 
 # ----------------------------------------------------------------------------

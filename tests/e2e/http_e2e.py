@@ -25,7 +25,7 @@ import time
 import unittest
 import zlib
 
-from qvx32_process import Qvx32Process, run_tests, write
+from qvx32_process import Qvx32Process, run_tests, start_server, stop_server, write
 
 VERSION = "pro-1.50-r13"
 SERVER_LINE = f"Server: Quorvane/{VERSION}"
@@ -198,29 +198,13 @@ class Server(Qvx32Process):
 
 def setUpModule():
     global SERVER
-    if not QVX32 or not os.path.isfile(QVX32) or not os.access(QVX32, os.X_OK):
-        raise RuntimeError(f"qvx32 not found: give its path in QVX32 or as the first argument (got {QVX32!r})")
-    if not shutil.which("curl"):
-        raise RuntimeError("curl is needed: apt-get install curl")
-    os.makedirs(ARTIFACTS, exist_ok=True)
-    server = Server(QVX32, os.path.join(ARTIFACTS, "qvx32-debug.log"))
-    try:
-        server.start()
-    except Exception:
-        shutil.rmtree(server.root, ignore_errors=True)
-        raise
-    SERVER = server
+    SERVER = start_server(Server, QVX32, ARTIFACTS, "qvx32-debug.log", ("curl",))
     print(f"qvx32 {QVX32} serving {SERVER.root} on port {SERVER.port}", file=sys.stderr)
 
 
 def tearDownModule():
-    if SERVER is None:
-        return
-    code = SERVER.stop()
-    shutil.rmtree(SERVER.root, ignore_errors=True)
-    print(f"server console output: {SERVER.log_path}", file=sys.stderr)
-    if code != 0:
-        raise AssertionError(f"qvx32 did not exit 0 after SIGINT (got {code}); see {SERVER.log_path}")
+    if SERVER is not None:
+        stop_server(SERVER)
 
 
 # ----------------------------------------------------------------------------

@@ -3,6 +3,7 @@ temporary folder, a free loopback port, the console output kept in a file,
 and SIGINT at the end."""
 
 import os
+import shutil
 import signal
 import socket
 import subprocess
@@ -126,3 +127,33 @@ def run_tests(module):
     module.QVX32, module.ARTIFACTS, args = program_and_artifacts(sys.argv[1:])
     print(f"artefacts: {module.ARTIFACTS}", file=sys.stderr)
     unittest.main(module=module, argv=[sys.argv[0]] + args, verbosity=2)
+
+
+def start_server(server_class, program, artifacts, log_name, clients=()):
+    """A started server_class(program, log path), once qvx32 and the client
+    programs are known to be there; the console output goes to log_name in
+    the artefacts folder. A server that does not start leaves no folder
+    behind."""
+    if not program or not os.path.isfile(program) or not os.access(program, os.X_OK):
+        raise RuntimeError(f"qvx32 not found: give its path in QVX32 or as the first argument (got {program!r})")
+    for client in clients:
+        if not shutil.which(client):
+            raise RuntimeError(f"{client} is needed: apt-get install {client}")
+    os.makedirs(artifacts, exist_ok=True)
+    server = server_class(program, os.path.join(artifacts, log_name))
+    try:
+        server.start()
+    except Exception:
+        shutil.rmtree(server.root, ignore_errors=True)
+        raise
+    return server
+
+
+def stop_server(server):
+    """Stops the server and removes its folders (the console output stays);
+    fails unless qvx32 exited 0 after SIGINT."""
+    code = server.stop()
+    shutil.rmtree(server.root, ignore_errors=True)
+    print(f"server console output: {server.log_path}", file=sys.stderr)
+    if code != 0:
+        raise AssertionError(f"qvx32 did not exit 0 after SIGINT (got {code}); see {server.log_path}")

@@ -15,7 +15,6 @@ import configparser
 import glob
 import mailbox
 import os
-import shutil
 import smtplib
 import subprocess
 import sys
@@ -23,7 +22,7 @@ import threading
 import time
 import unittest
 
-from qvx32_process import Qvx32Process, run_tests, write
+from qvx32_process import Qvx32Process, run_tests, start_server, stop_server, write
 
 SMTP_TIMEOUT = 30
 QVX32 = None
@@ -94,19 +93,12 @@ class Server(Qvx32Process):
 
 def setUpModule():
     global SERVER
-    if not QVX32 or not os.access(QVX32, os.X_OK):
-        raise RuntimeError(f"qvx32 not found: give its path in QVX32 or as the first argument (got {QVX32!r})")
-    if not shutil.which("curl"):
-        raise RuntimeError("curl is needed: apt-get install curl")
-    os.makedirs(ARTIFACTS, exist_ok=True)
-    SERVER = Server(QVX32, os.path.join(ARTIFACTS, "qvx32-smtp-debug.log"))
-    SERVER.start()
+    SERVER = start_server(Server, QVX32, ARTIFACTS, "qvx32-smtp-debug.log", ("curl",))
 
 
 def tearDownModule():
-    if SERVER:
-        SERVER.stop()
-        shutil.rmtree(SERVER.root, ignore_errors=True)
+    if SERVER is not None:
+        stop_server(SERVER)
 
 
 def connect():

@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 #include "engine/log/strings.h"
 #include "engine/output.h"
@@ -67,10 +68,27 @@ bool appendLocked(int in, int out, off_t start, bool created, const std::string&
     return ok;
 }
 
-void recordStatus(const std::string& controlPath, int number, std::string_view status) {
-    const ProfileFile control(controlPath, false);
-    if (control.writeString("Mail Status", "To" + std::to_string(number), status) != 0)
-        debugPrint(concat({"Error writing the mail status to '", controlPath, "'.\r\n"}));
+struct RecipientStatus {
+    int number;
+    std::string_view status;
+};
+
+// A control file gets its [Mail Status] once, after delivery: appended in
+// one write (no new file per message), unless an earlier run gave it one,
+// whose keys are then replaced.
+void recordStatus(const ProfileFile& control, const std::vector<RecipientStatus>& statuses) {
+    if (statuses.empty()) return;
+    bool ok = true;
+    if (control.keys("Mail Status").empty()) {
+        std::string text = "[Mail Status]\r\n";
+        for (const auto& s : statuses) text += concat({"To", std::to_string(s.number), "=", s.status, "\r\n"});
+        UniqueFd fd(open(control.path().c_str(), O_WRONLY | O_APPEND | O_CLOEXEC));
+        ok = fd.valid() && writeAll(fd.get(), text);
+    } else {
+        for (const auto& s : statuses)
+            ok = control.writeString("Mail Status", "To" + std::to_string(s.number), s.status) == 0 && ok;
+    }
+    if (!ok) debugPrint(concat({"Error writing the mail status to '", control.path(), "'.\r\n"}));
 }
 
 }  // namespace
@@ -124,20 +142,22 @@ int processMailControlFile(const std::string& controlPath, const ProfileFile& us
         return 0;
     }
     DeliveryCount counted;
+    std::vector<RecipientStatus> statuses;
     for (int i = 1; i <= recipients; ++i) {
         const std::string address = control.getString("Mail Info", "To" + std::to_string(i), "", kRecipientLength + 1);
         MailUser user;
         if (findMailUser(users, address, user) != kMailUserLocal) continue;
         if (AppendFile(spool, user.mailFile)) {
             ++counted.sent;
-            recordStatus(controlPath, i, "Sent");
+            statuses.push_back({i, "Sent"});
             debugPrint(concat({"Appended to file '", user.mailFile, "'.\r\n"}));
         } else {
             ++counted.failed;
-            recordStatus(controlPath, i, "Error Appending");
+            statuses.push_back({i, "Error Appending"});
             debugPrint(concat({"Error appending to file '", user.mailFile, "'.\r\n"}));
         }
     }
+    recordStatus(control, statuses);
     if (count) *count = counted;
     return 1;
 }

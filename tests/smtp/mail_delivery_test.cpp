@@ -97,6 +97,14 @@ TEST_F(MailFiles, ControlFileRecordsEveryLocalRecipient) {
     ASSERT_EQ(stat(folder.file("bob.mbox").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);  // a new mail file is the server's alone
 
+    // Delivered again (by hand): the status keys are replaced, not repeated.
+    mkdir(folder.file("missing").c_str(), 0700);
+    ASSERT_EQ(processMailControlFile(path, users, &count), 1);
+    EXPECT_EQ(count.sent, 3);
+    EXPECT_EQ(status.getString("Mail Status", "To4", "", 64), "Sent");
+    const std::string text = test::readFile(path);
+    EXPECT_EQ(text.find("[Mail Status]"), text.rfind("[Mail Status]"));
+
     EXPECT_EQ(processMailControlFile(control(spool, {}), users), 0);
     EXPECT_EQ(processMailControlFile(control("", {"ann"}), users), 0);
     EXPECT_EQ(processMailControlFile("", users), 0);

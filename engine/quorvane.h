@@ -107,6 +107,57 @@ void signalReset(Engine& engine);
 // While paused, every server answers new connections with its paused reply.
 void setPaused(Engine& engine, bool paused);
 
+// ---- For hosts that show the engine (the desktop program) ----
+
+struct ConnectionCounts {
+    int open = 0;   // connections being served now
+    int peak = 0;   // the most served at once
+    int total = 0;  // accepted since start-up
+};
+// Read without a lock; each count is current, the three together nearly so.
+ConnectionCounts connectionCounts(const Engine& engine);
+
+// The connection report, a line per open connection between a header and
+// the counts; every line ends in CR LF.
+std::string connectionReport(const Engine& engine);
+
+// One entry of the host-name cache.
+struct HostCacheRow {
+    std::string address;  // dotted form
+    std::string name;
+    long ageSeconds = 0;  // since the entry was last used
+    long hits = 0;
+};
+std::vector<HostCacheRow> hostCacheRows(const Engine& engine);
+
+bool isPaused(const Engine& engine);
+// What HTTP servers send to new clients while paused; cut to
+// kMaxPausedPage characters.
+std::string pausedPage(const Engine& engine);
+void setPausedPage(Engine& engine, std::string_view page);
+inline constexpr std::size_t kMaxPausedPage = 511;
+
+// Diagnostic switches that last while the engine runs and are not saved:
+// every request header line an HTTP server reads, every command line an
+// FTP server reads.
+void showRequestHeaders(Engine& engine, bool on);
+void showFtpCommands(Engine& engine, bool on);
+
+// The number setting `key` of [Options] in effect (ask_before_quit,
+// minimize, view_connects, ...); nothing when there is no such setting.
+std::optional<int> optionNumber(const Engine& engine, std::string_view key);
+
+// Writes "1" or "0" under `key` in [Options] of the settings file and puts
+// the value into effect at once, without a reload (for the switches
+// debug_cgi, view_connects, view_commands, view_files, view_closing and
+// the like).  0, or the errno of the failed write (nothing changes then);
+// EINVAL for a key that is no number setting.
+int setOptionSwitch(Engine& engine, std::string_view key, bool on);
+
+// Rotates the request logs ("qvx", "qvxp", "error", "referer" and "agent",
+// extension "log") in the global log folder.
+void cycleLogFiles(Engine& engine);
+
 // The runtime folder the engine uses for its shared objects.
 const std::string& runtimeFolder(const Engine& engine);
 

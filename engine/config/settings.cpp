@@ -294,6 +294,21 @@ std::string folderSetting(std::string text) {
     return text;
 }
 
+std::optional<int> numberSetting(const Settings& s, std::string_view section, std::string_view key) {
+    for (const auto& k : kIntKeys)
+        if (equalsNoCase(k.section, section) && equalsNoCase(k.key, key)) return s.*k.field;
+    return std::nullopt;
+}
+
+bool setNumberSetting(Settings& s, std::string_view section, std::string_view key, int value) {
+    for (const auto& k : kIntKeys) {
+        if (!equalsNoCase(k.section, section) || !equalsNoCase(k.key, key)) continue;
+        s.*k.field = std::clamp(value, k.min, k.max);
+        return true;
+    }
+    return false;
+}
+
 Settings::Settings() {
     for (const auto& k : kIntKeys) this->*k.field = k.def;
     for (const auto& k : kTextKeys) this->*k.field = k.def;

@@ -121,6 +121,14 @@ struct Settings {
 // the first one wins), or nothing.
 std::optional<std::string_view> hostRestriction(const Settings& s, std::string_view key);
 
+// The number setting `key` of `section` (names without regard to case), or
+// nothing when no number setting has that name.
+std::optional<int> numberSetting(const Settings& s, std::string_view section, std::string_view key);
+
+// Sets the number setting `key` of `section` (names without regard to case)
+// in `s`, within its bounds; false when no number setting has that name.
+bool setNumberSetting(Settings& s, std::string_view section, std::string_view key, int value);
+
 // The settings file of a settings folder: "<folder>/quorvane.ini".
 std::string settingsFilePath(const std::string& settingsFolder);
 

@@ -28,7 +28,6 @@
 namespace qv {
 
 constexpr int kMaxServers = 32;
-constexpr std::size_t kPausedPageSize = 511;
 
 // The engine's shutdown event: manual reset, set once.
 struct ShutdownEvent {
@@ -86,6 +85,8 @@ struct Engine {
     int slotCursor = 0;
 
     std::atomic<bool> paused{false};
+    std::atomic<bool> showRequestHeaders{false};  // print every header line HTTP servers read
+    std::atomic<bool> showFtpCommands{false};     // print every command line FTP servers read
     mutable std::mutex pausedPageMutex;
     std::string pausedPage =
         "<h1>Server Paused</h1>\r\nSorry, the server is temporarily paused for maintenance.  Please try again in a "

@@ -265,6 +265,7 @@ void carryOut(FtpSession& s, const FtpLine& line, std::string_view received, con
 bool handleLine(FtpSession& s, const std::string& received) {
     s.settings = s.server.engine.settings.get();
     FtpLine line = parseFtpLine(received);
+    if (s.server.engine.showFtpCommands) debugPrint(concat({"FTPin: [", displayedLine(line, received), "]\r\n"}));
     if (line.code == FtpCode::kQuit) {
         ftpReply(s, "221 Goodbye.\r\n");
         return false;

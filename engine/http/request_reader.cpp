@@ -2,10 +2,22 @@
 
 #include <array>
 
+#include "engine/core/engine.h"
 #include "engine/core/io.h"
 #include "engine/core/socket_info.h"
+#include "engine/log/strings.h"
+#include "engine/output.h"
 
 namespace qv {
+
+namespace {
+
+bool showsHeaders(Connection& c) {
+    const Server* server = c.server();
+    return server && server->engine.showRequestHeaders;
+}
+
+}  // namespace
 
 HeadBudget headBudget(int timeoutSeconds) {
     return HeadBudget {steadyNow() + std::chrono::seconds(std::max(0, timeoutSeconds))};
@@ -26,6 +38,7 @@ int readHeaders(Connection& c, HttpRequest& r, HeadBudget& budget, int keepAlive
         bool cut = false;
         if (readLineBefore(c, line, kRequestLineLength, budget.bytes, budget.deadline, cut) != LineRead::kRead)
             return kHeadRefused;
+        if (showsHeaders(c)) debugPrint(concat({"['", std::string_view(line).substr(0, 256), "'\r\n"}));
         int rc = parseHeaderLine(r, line, keepAliveSetting);
         if (rc == kHeaderRefused) return kHeadRefused;
         if (!r.user.empty()) setSocketUser(c.socketInfo, r.user);

@@ -138,6 +138,21 @@ TEST_F(Frame, SwitchesTakeEffectAtOnceAndAreSaved) {
     showRequestHeaders(*engine, true);
     httpGet(port(), "/four");
     EXPECT_TRUE(logShows("['Host: test.example'"));
+
+    // Every switch of the View menu: written, and in effect without a reload.
+    for (const char* key : {"debug_cgi", "view_connects", "view_commands", "view_files", "view_closing"}) {
+        for (bool on : {true, false}) {
+            frame->toggleOption(key, on);
+            EXPECT_EQ(ProfileFile(etc.file("quorvane.ini")).getString("Options", key, "", 8), on ? "1" : "0") << key;
+            EXPECT_EQ(optionNumber(*engine, key), on ? 1 : 0) << key;
+        }
+    }
+    frame->logWindow().clear();
+    httpGet(port(), "/five");
+    frame->toggleOption("view_connects", true);
+    httpGet(port(), "/six");
+    EXPECT_TRUE(logShows("Connection from 127.0.0.1"));
+    EXPECT_EQ(frame->logWindow().text().count("Connection from"), 1);
 }
 
 TEST_F(Frame, ConnectionReportAndHostCache) {

@@ -31,6 +31,8 @@ std::vector<HostCacheRow> hostCacheRows(const Engine& engine) {
     return rows;
 }
 
+const std::string& settingsFilePath(const Engine& engine) { return engine.iniPath; }
+
 bool isPaused(const Engine& engine) { return engine.paused; }
 
 std::string pausedPage(const Engine& engine) {

@@ -158,6 +158,10 @@ int setOptionSwitch(Engine& engine, std::string_view key, bool on);
 // extension "log") in the global log folder.
 void cycleLogFiles(Engine& engine);
 
+// The settings file the engine reads ("quorvane.ini" in its settings
+// folder).
+const std::string& settingsFilePath(const Engine& engine);
+
 // The runtime folder the engine uses for its shared objects.
 const std::string& runtimeFolder(const Engine& engine);
 

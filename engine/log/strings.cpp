@@ -132,12 +132,15 @@ std::string urlEscape(std::string_view text) {
     std::string out;
     out.reserve(text.size() * 3);
     for (char c : text) {
-        if (c == ' ')
-            out += '+';
-        else if (c == '#')
-            out += "%23";
-        else
-            out += c;
+        switch (c) {
+            case ' ': out += '+'; break;
+            case '#': out += "%23"; break;
+            // What urlUnescape would otherwise turn into something else.
+            case '%': out += "%25"; break;
+            case '+': out += "%2B"; break;
+            case '&': out += "%26"; break;
+            default: out += c;
+        }
     }
     return out;
 }

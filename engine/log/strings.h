@@ -44,7 +44,9 @@ int hexDigitValue(char c);
 // fewer than two characters after it is copied unchanged with what follows.
 std::string& urlUnescape(std::string& text, bool keepAmpersand);
 
-// A blank becomes "+", "#" becomes "%23"; everything else is copied.
+// A blank becomes "+", "#" becomes "%23", and "%", "+" and "&" (which
+// urlUnescape would decode) become "%25", "%2B" and "%26"; everything else
+// is copied, so urlUnescape gives the text back.
 std::string urlEscape(std::string_view text);
 
 // The parts one after the other, in one allocation.

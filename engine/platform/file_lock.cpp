@@ -25,10 +25,14 @@ int retryLock(std::chrono::milliseconds wait, TryLock tryLock) {
 
 }  // namespace
 
+int lockExclusive(int fd, std::chrono::milliseconds wait) {
+    return retryLock(wait, [fd] { return flock(fd, LOCK_EX | LOCK_NB) == 0 ? 0 : errno; });
+}
+
 UniqueFd openLockedForAppend(const std::string& path, std::chrono::milliseconds wait) {
     UniqueFd fd(open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC));
     if (!fd.valid()) return fd;
-    const int err = retryLock(wait, [&] { return flock(fd.get(), LOCK_EX | LOCK_NB) == 0 ? 0 : errno; });
+    const int err = lockExclusive(fd.get(), wait);
     if (err == 0) return fd;
     errno = err;
     return UniqueFd();

@@ -15,6 +15,10 @@ namespace qv {
 // (ENOENT for a missing one) or stays locked (EWOULDBLOCK).
 UniqueFd openLockedForAppend(const std::string& path, std::chrono::milliseconds wait);
 
+// Takes the exclusive flock of an open file, trying again until `wait` has
+// passed.  0, or the errno (EWOULDBLOCK when the file stayed locked).
+int lockExclusive(int fd, std::chrono::milliseconds wait);
+
 // Takes a write lock on the whole file through fcntl, trying again until
 // `wait` has passed.  The lock is an open-file-description lock: it
 // conflicts with the record locks other programs take with fcntl or lockf

@@ -1,5 +1,8 @@
 #include "engine/platform/profile.h"
 
+#include "engine/platform/file_lock.h"
+#include "engine/platform/unique_fd.h"
+
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -289,6 +292,13 @@ int replaceFile(const std::string& path, const std::string& text, bool sync) {
         done += static_cast<std::size_t>(n);
     }
     fchmod(fd, mode);
+    // The group (and, for root, the owner) of the file being replaced:
+    // a settings file shared through its group stays shared.
+    if (old.st_ino != 0 && fchown(fd, old.st_uid, old.st_gid) != 0) {
+        // Not root: the group at least, when this user is in it; else the
+        // file is this user's now, as any editor would leave it.
+        [[maybe_unused]] const int ignored = fchown(fd, static_cast<uid_t>(-1), old.st_gid);
+    }
     if ((sync && fsync(fd) != 0) || close(fd) != 0) {
         int err = errno;
         unlink(tmp.c_str());
@@ -304,6 +314,17 @@ int replaceFile(const std::string& path, const std::string& text, bool sync) {
 }
 
 std::mutex writeMutex;
+
+// The write lock of `path`: an flock on a hidden file beside it (the file
+// itself is replaced at every write, so a lock on it would guard nothing).
+int takeWriteLock(const std::string& path, UniqueFd& lock) {
+    const std::size_t slash = path.rfind('/') + 1;  // 0 when there is none
+    const std::string lockPath =
+        path.substr(0, slash) + std::string(kWorkFilePrefix) + path.substr(slash) + ".lock";
+    lock.reset(open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0660));
+    if (!lock.valid()) return errno;
+    return lockExclusive(lock.get(), std::chrono::milliseconds(ProfileFile::kWriteLockWaitMs));
+}
 
 }  // namespace
 
@@ -375,12 +396,24 @@ bool writable(std::string_view section, std::optional<std::string_view> key, std
 
 int ProfileFile::writeString(std::string_view section, std::optional<std::string_view> key,
                              std::optional<std::string_view> value) const {
-    if (!writable(section, key, value)) return EINVAL;
+    ProfileWrite write {std::string(section), key ? std::optional<std::string>(*key) : std::nullopt,
+                        value ? std::optional<std::string>(*value) : std::nullopt};
+    return writeBatch({std::move(write)});
+}
+
+int ProfileFile::writeBatch(const std::vector<ProfileWrite>& writes) const {
+    for (const ProfileWrite& w : writes)
+        if (!writable(w.section, w.key, w.value)) return EINVAL;
     std::lock_guard lock(writeMutex);
+    UniqueFd fileLock;
+    if (int err = takeWriteLock(path_, fileLock)) return err;
     std::string text;
     readWholeFile(path_, text);
     Parsed p = parse(text);
-    applyWrite(p, section, key, value);
+    for (const ProfileWrite& w : writes) {
+        applyWrite(p, w.section, w.key, w.value);
+        index(p);
+    }
     auto written = std::make_shared<const std::string>(serialise(p));
     if (int err = replaceFile(path_, *written, syncWrites_)) return err;
     if (!syncWrites_) trustOwnWrite(path_, std::move(p), std::move(written));

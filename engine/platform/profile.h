@@ -6,7 +6,11 @@
 //
 // Writes replace or add the key (creating file and section as needed); no
 // value deletes the key, no key deletes the section.  A write goes to a new
-// file that is renamed over the old one, so a crash never leaves half a file.
+// file that is renamed over the old one, so a crash never leaves half a file;
+// the new file keeps the old one's mode, group and (when the system lets
+// it) owner.  Writers in every process take the file's write lock (a hidden
+// lock file beside it) around the read-modify-replace, so no two writers
+// lose each other's changes; a writer waits for it at most kWriteLockWait.
 //
 // Reads are served from a cache checked against the file's identity, size
 // and times, so a change by another process is seen at the next read.
@@ -21,8 +25,17 @@
 
 namespace qv {
 
+// One write of a batch: as ProfileFile::writeString's arguments.
+struct ProfileWrite {
+    std::string section;
+    std::optional<std::string> key;
+    std::optional<std::string> value;
+};
+
 class ProfileFile {
 public:
+    static constexpr int kWriteLockWaitMs = 10000;
+
     // `syncWrites` false: a write is still atomic (a killed process leaves
     // the old file or the new one) but not flushed to the disk before the
     // rename, for files rewritten often whose loss in a power cut is
@@ -44,6 +57,10 @@ public:
     // section or a comment (first character "[" or ";"), "]" in the section.
     int writeString(std::string_view section, std::optional<std::string_view> key,
                     std::optional<std::string_view> value) const;
+    // Applies the writes in order in one replace of the file: all of them
+    // or (on any refusal or failure) none.  0, or the errno as above
+    // (EWOULDBLOCK when the write lock stayed taken).
+    int writeBatch(const std::vector<ProfileWrite>& writes) const;
 
 private:
     std::string path_;

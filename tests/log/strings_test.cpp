@@ -64,7 +64,11 @@ TEST(StringsTest, UrlUnescapeDecodesInPlace) {
 
 TEST(StringsTest, UrlEscapeChangesOnlyBlankAndHash) {
     EXPECT_EQ(urlEscape("a b#c"), "a+b%23c");
-    EXPECT_EQ(urlEscape("%&+?/"), "%&+?/");
+    EXPECT_EQ(urlEscape("%&+?/"), "%25%26%2B?/");
+    for (std::string text : {"c++ & 50%", "a b#c", "x%41y", "plain/path"}) {
+        std::string escaped = urlEscape(text);
+        EXPECT_EQ(urlUnescape(escaped, false), text);
+    }
 }
 
 TEST(StringsTest, HtmlEscapeReplacesTheFourSpecialsAnywhere) {

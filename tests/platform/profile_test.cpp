@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <csignal>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -103,8 +104,42 @@ TEST_F(ProfileTest, WritesLeaveNoWorkFilesAndKeepCrLf) {
     EXPECT_EQ(ini.getString("S", "k", "", 10), "v");
     for (int i = 0; i < 10; ++i) ASSERT_EQ(ini.writeString("S", "n" + std::to_string(i % 2), std::to_string(i)), 0);
     EXPECT_EQ(readFile(path), "[S]\r\nk = v \r\nn0=8\r\nn1=9\r\n");
-    auto entries = std::distance(std::filesystem::directory_iterator(folder.path()), {});
-    EXPECT_EQ(entries, 1);
+    // Beside the file only its hidden write-lock file.
+    for (const auto& entry : std::filesystem::directory_iterator(folder.path())) {
+        const std::string name = entry.path().filename();
+        EXPECT_TRUE(name == "test.ini" || name == std::string(kWorkFilePrefix) + "test.ini.lock") << name;
+    }
+}
+
+TEST_F(ProfileTest, ABatchIsWrittenWholeOrNotAtAll) {
+    writeFile(path, "[A]\nx=1\n[B]\ny=2\n");
+    chmod(path.c_str(), 0640);
+    std::vector<ProfileWrite> writes {{"A", "x", "10"}, {"B", "y", std::nullopt}, {"C", "z", "3"}};
+    ASSERT_EQ(ini.writeBatch(writes), 0);
+    EXPECT_EQ(readFile(path), "[A]\nx=10\n[B]\n\n[C]\nz=3\n");
+    struct stat st {};
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0640u);  // the replaced file keeps its mode
+    writes.push_back({"D", "bad\nkey", "v"});
+    EXPECT_EQ(ini.writeBatch(writes), EINVAL);
+    EXPECT_EQ(readFile(path), "[A]\nx=10\n[B]\n\n[C]\nz=3\n");
+}
+
+// Two processes writing other keys of one file at the same time: the write
+// lock keeps either from replacing the file with a copy that lacks the
+// other's keys.
+TEST_F(ProfileTest, WritersInTwoProcessesLoseNothing) {
+    writeFile(path, "");
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    const char* prefix = child == 0 ? "child" : "parent";
+    ProfileFile file(path);
+    for (int i = 0; i < 100; ++i)
+        if (file.writeString("Keys", prefix + std::to_string(i), "1") != 0) break;
+    if (child == 0) _exit(0);
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_EQ(ini.keys("Keys").size(), 200u);
 }
 
 // Another process rewrites the file.  The file first rests for a while, so

@@ -18,6 +18,22 @@ constexpr const char* kOptions = "Options";
 constexpr const char* kNoRights = ".........";
 constexpr std::size_t kMaxScrambled = 16;
 
+// The Logging page's check boxes: [Logging] keys, 0 when absent.
+constexpr std::pair<const char*, bool LoggingValues::*> kLoggingFlags[] = {
+    {"extended", &LoggingValues::extended},          {"extended_server", &LoggingValues::extendedServer},
+    {"extended_referer", &LoggingValues::extendedReferer}, {"extended_agent", &LoggingValues::extendedAgent},
+    {"enable_files", &LoggingValues::enableFiles},    {"access_file", &LoggingValues::accessFile},
+    {"referer_file", &LoggingValues::refererFile},    {"agent_file", &LoggingValues::agentFile},
+    {"error_file", &LoggingValues::errorFile},
+};
+
+// The Hit Counts page's check boxes: [Options] keys, 1 when absent.
+constexpr std::pair<const char*, bool HitCountValues::*> kHitCountFlags[] = {
+    {"countfilehits", &HitCountValues::countFileHits},
+    {"addtofilehits", &HitCountValues::addToFileHits},
+    {"localfilehits", &HitCountValues::localFileHits},
+};
+
 // ---- reading
 
 struct Reader {
@@ -172,21 +188,11 @@ void writeGeneral(const GeneralValues& g, Writes& w) {
 
 void writeLogging(const LoggingValues& l, Writes& w) {
     w.set(kOptions, "logdir", l.logdir);
-    w.setFlag("Logging", "extended", l.extended);
-    w.setFlag("Logging", "extended_server", l.extendedServer);
-    w.setFlag("Logging", "extended_referer", l.extendedReferer);
-    w.setFlag("Logging", "extended_agent", l.extendedAgent);
-    w.setFlag("Logging", "enable_files", l.enableFiles);
-    w.setFlag("Logging", "access_file", l.accessFile);
-    w.setFlag("Logging", "referer_file", l.refererFile);
-    w.setFlag("Logging", "agent_file", l.agentFile);
-    w.setFlag("Logging", "error_file", l.errorFile);
+    for (auto [key, field] : kLoggingFlags) w.setFlag("Logging", key, l.*field);
 }
 
 void writeHitCounts(const HitCountValues& h, Writes& w) {
-    w.setFlag(kOptions, "countfilehits", h.countFileHits);
-    w.setFlag(kOptions, "addtofilehits", h.addToFileHits);
-    w.setFlag(kOptions, "localfilehits", h.localFileHits);
+    for (auto [key, field] : kHitCountFlags) w.setFlag(kOptions, key, h.*field);
 }
 
 void writeMisc(const MiscValues& m, Writes& w) {
@@ -315,19 +321,9 @@ SheetValues readSheet(const std::string& iniPath, const std::string& autostartPa
     v.unknownScrambleVersion = v.scramblePasswords && !version.empty() && version != "1.5";
     v.general = {r.text("Registration", "name", 80), r.text("Registration", "organization", 80),
                  r.text("Registration", "email", 80), r.text(kOptions, "hostname", 99), r.text(kOptions, "ip", 99)};
-    LoggingValues& l = v.logging;
-    l.logdir = r.text(kOptions, "logdir");
-    l.extended = r.flag("Logging", "extended", 0);
-    l.extendedServer = r.flag("Logging", "extended_server", 0);
-    l.extendedReferer = r.flag("Logging", "extended_referer", 0);
-    l.extendedAgent = r.flag("Logging", "extended_agent", 0);
-    l.enableFiles = r.flag("Logging", "enable_files", 0);
-    l.accessFile = r.flag("Logging", "access_file", 0);
-    l.refererFile = r.flag("Logging", "referer_file", 0);
-    l.agentFile = r.flag("Logging", "agent_file", 0);
-    l.errorFile = r.flag("Logging", "error_file", 0);
-    v.hitCounts = {r.flag(kOptions, "countfilehits", 1), r.flag(kOptions, "addtofilehits", 1),
-                   r.flag(kOptions, "localfilehits", 1)};
+    v.logging.logdir = r.text(kOptions, "logdir");
+    for (auto [key, field] : kLoggingFlags) v.logging.*field = r.flag("Logging", key, 0);
+    for (auto [key, field] : kHitCountFlags) v.hitCounts.*field = r.flag(kOptions, key, 1);
     MiscValues& m = v.misc;
     m.tempdir = r.text(kOptions, "tempdir");
     m.securityRealm = r.text(kOptions, "security_realm", 79);

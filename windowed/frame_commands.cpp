@@ -4,10 +4,12 @@
 #include <QStatusBar>
 #include <QStyle>
 #include <QToolBar>
+#include <algorithm>
 #include <cstring>
 
 #include "engine/output.h"
 #include "windowed/main_frame.h"
+#include "windowed/settings_sheet.h"
 
 namespace qv {
 
@@ -64,11 +66,9 @@ void MainFrame::buildMenus() {
     addCommand(edit, "Copy Screen &Log", [this] { log_->copyAll(); })->setStatusTip("Copy the whole log");
     addCommand(edit, "&Reset Screen Log", [this] { log_->clear(); })->setStatusTip("Empty the log window");
     edit->addSeparator();
-    for (const char* text : {"Settings...", "Users...", "Shared Folders..."}) {
-        QAction* a = edit->addAction(text);
-        a->setEnabled(false);
-        a->setStatusTip("The settings editor is not part of this release");
-    }
+    addCommand(edit, "Settings...", [this] { openSettings(0); })->setStatusTip("Edit the settings");
+    addCommand(edit, "Users...", [this] { openSettings(4); })->setStatusTip("Edit the users");
+    addCommand(edit, "Shared Folders...", [this] { openSettings(6); })->setStatusTip("Edit the shared folders");
 
     QMenu* view = menuBar()->addMenu("&View");
     QAction* toolbar = view->addAction("&Toolbar");
@@ -152,6 +152,24 @@ void MainFrame::showDnsCache() {
     dns_->raise();
 }
 
+void MainFrame::openSettings(int page) {
+    if (!settings_) {
+        SheetSetup setup;
+        setup.iniPath = settingsFilePath(engine_);
+        setup.signalReset = [this] { signalReset(engine_); };
+        settings_ = new SettingsSheet(readSheet(setup.iniPath, setup.autostartPath), std::move(setup),
+                                      static_cast<SheetPage>(std::clamp(page, 0, kSheetPages - 1)), this);
+        settings_->setAttribute(Qt::WA_DeleteOnClose);
+        settings_->open();
+        return;
+    }
+    settings_->tabs()->setCurrentIndex(page);
+    settings_->raise();
+    settings_->activateWindow();
+}
+
+SettingsSheet* MainFrame::settingsSheet() { return settings_; }
+
 void MainFrame::toggleOption(const char* key, bool on) {
     const int err = setOptionSwitch(engine_, key, on);
     if (err != 0)
@@ -168,7 +186,7 @@ void MainFrame::helpTopics() {
         this, "Quorvane Pro Help",
         "<p><b>File</b>: cycle the request logs, pause the server (new clients get the message you give) "
         "or resume it, hide the window (the notification-area icon brings it back), quit.</p>"
-        "<p><b>Edit</b>: copy or empty the log window.</p>"
+        "<p><b>Edit</b>: copy or empty the log window; the settings, users and shared folders.</p>"
         "<p><b>View</b>: the bars; what the log shows (request headers, CGI information, FTP commands, "
         "connections, commands, file paths, closings); the open connections and the host-name cache.</p>"
         "<p>The settings live in quorvane.ini in the settings folder ($QUORVANE_ETC, else /etc/quorvane).</p>");

@@ -24,6 +24,8 @@
 
 namespace qv {
 
+class SettingsSheet;
+
 // The questions the frame asks its user; tests give answers of their own.
 struct FramePrompts {
     // True when the user confirms quitting.
@@ -56,6 +58,10 @@ public:
     void showFrame();
     void printConnections();
     void showDnsCache();
+    // Opens the settings editor at page `page` (0 General, 4 Users, 6
+    // Shared Folders, ...), read afresh from the settings file; an open
+    // one switches to that page.
+    void openSettings(int page);
     void toggleOption(const char* key, bool on);
     void about();
     void helpTopics();
@@ -71,6 +77,7 @@ public:
     CountBar& countBar() { return *counts_; }
     const TrayState& trayState() const { return tray_; }
     DnsCacheWindow* dnsCacheWindow() { return dns_; }
+    SettingsSheet* settingsSheet();
     bool trayShown() const { return trayIcon_ != nullptr; }
     bool engineStopped() const { return stopped_; }
 
@@ -111,6 +118,7 @@ private:
     QSystemTrayIcon* trayIcon_ = nullptr;
     QIcon idleIcon_, servingIcon_;
     QPointer<DnsCacheWindow> dns_;
+    QPointer<SettingsSheet> settings_;
     QAction* pauseAction_ = nullptr;
     QAction* hideAction_ = nullptr;
     std::thread starter_;

@@ -282,38 +282,6 @@ wait_ready() {
 # bounded COMMAND...: the command, stopped after TIME_LIMIT seconds
 bounded() { timeout --foreground -k 5 "$TIME_LIMIT" "$@"; }
 
-# field LINE KEY: the value of KEY in a key=value line ("error" is the rest of the line)
-field() {
-    if [ "$2" = error ]; then sed -n 's/.* \{0,1\}error=//p' <<<"$1"
-    else tr ' ' '\n' <<<"${1%% error=*}" | sed -n "s/^$2=//p"; fi
-}
-
-# tree_ticks PID: CPU time (clock ticks) of PID and every process below it,
-# alive or not yet reaped, plus what they reaped: all the server has spent
-tree_ticks() {
-    local stats
-    mapfile -t stats < <(ps -e -o pid=,ppid= | awk -v r="$1" '{ up[$1] = $2 }
-        END { for (k in up) { x = k; while (x != r && (x in up) && x > 1) x = up[x]; if (x == r) print "/proc/" k "/stat" } }')
-    [ ${#stats[@]} -gt 0 ] || { echo 0; return; }
-    awk '{ s += $14 + $15 + $16 + $17 } END { print s + 0 }' "${stats[@]}" 2>/dev/null
-}
-
-# settle PID: until the CPU time of PID's tree has stopped growing (three
-# equal readings 0.1 s apart, 3 s at most): the sessions of a run have ended
-settle() {
-    local now last=-1 same=0
-    for _ in $(seq 30); do
-        now=$(tree_ticks "$1")
-        if [ "$now" = "$last" ]; then
-            same=$((same + 1)); [ "$same" -ge 2 ] && return 0
-        else
-            same=0
-        fi
-        last=$now
-        sleep 0.1
-    done
-}
-CLK_TCK=$(getconf CLK_TCK)
 
 # ---------------------------------------------------------------- runs
 # Each run prints one key=value line: rate (the case's unit), the other

@@ -153,8 +153,6 @@ run_case() {
     bounded "$PY" "$CLIENT" load "${PORT[$s]}" "$CLIENTS" "$DURATION" "${selectors[@]}" 2>"$TMP/out/py.err"
 }
 
-field() { tr ' ' '\n' <<<"${1%% error=*}" | sed -n "s/^$2=//p"; }
-
 MACHINE=$(machine_description)
 GN_VERSION=$(dpkg-query -W -f='${Version}' gophernicus 2>/dev/null || echo "?")
 log "gopher_compare: 127.0.0.1, $ROUNDS round(s), $CLIENTS clients, $DURATION s per run, $ENTRIES entries"

@@ -317,39 +317,6 @@ wait_ready() {
     return 1
 }
 
-# field LINE KEY: the value of KEY in a key=value line ("error" is the rest of the line)
-field() {
-    if [ "$2" = error ]; then sed -n 's/.* \{0,1\}error=//p' <<<"$1"
-    else tr ' ' '\n' <<<"${1%% error=*}" | sed -n "s/^$2=//p"; fi
-}
-
-# tree_ticks PID: CPU time (clock ticks) of PID and every process below it,
-# alive or not yet reaped, plus what they reaped (Postfix's master reaps its
-# smtpd processes, each of which ends after 100 connections)
-tree_ticks() {
-    local stats
-    mapfile -t stats < <(ps -e -o pid=,ppid= | awk -v r="$1" '{ up[$1] = $2 }
-        END { for (k in up) { x = k; while (x != r && (x in up) && x > 1) x = up[x]; if (x == r) print "/proc/" k "/stat" } }')
-    [ ${#stats[@]} -gt 0 ] || { echo 0; return; }
-    awk '{ s += $14 + $15 + $16 + $17 } END { print s + 0 }' "${stats[@]}" 2>/dev/null
-}
-
-# settle PID: until the CPU time of PID's tree has stopped growing (three
-# equal readings 0.1 s apart, 5 s at most)
-settle() {
-    local now last=-1 same=0
-    for _ in $(seq 50); do
-        now=$(tree_ticks "$1")
-        if [ "$now" = "$last" ]; then
-            same=$((same + 1)); [ "$same" -ge 2 ] && return 0
-        else
-            same=0
-        fi
-        last=$now
-        sleep 0.1
-    done
-}
-CLK_TCK=$(getconf CLK_TCK)
 
 # fresh SERVER: an empty mail file (Postfix's keeps its owner) and, for
 # qvx32, an empty temp folder.  The old one is put aside, not emptied: on
@@ -390,11 +357,11 @@ measure() {
         return
     fi
     fresh "$s"
-    settle "${SPID[$s]}"
+    settle "${SPID[$s]}" 5
     load=$(cut -d' ' -f1 /proc/loadavg)
     before=$(tree_ticks "${SPID[$s]}")
     line=$("run_$c" "$s")
-    settle "${SPID[$s]}"
+    settle "${SPID[$s]}" 5
     after=$(tree_ticks "${SPID[$s]}")
     [ -n "$line" ] || line="rate= errors=1 error=no result $(head -c 200 "$TMP/out/py.err" 2>/dev/null)"
     cpu=$(awk -v a="$before" -v b="$after" -v t="$CLK_TCK" -v n="$(messages_of "$c")" \

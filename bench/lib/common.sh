@@ -10,6 +10,8 @@
 #                the script's tables PORT and SPID: each server's port and
 #                process id, by server name)
 # Report:        cpu_model, machine_description, summary_heading, copy_summary
+# Measuring:     field (a value of a client's key=value result line),
+#                tree_ticks, settle (a server's CPU time), CLK_TCK
 #
 # The scripts keep their own settings in upper-case globals; the functions
 # here read INSTALL, KEEP, MARKDOWN, QVX32, REBUILD, ROOT and TMP from them.
@@ -194,3 +196,41 @@ copy_summary() {
         cp "$TMP/summary.md" "$MARKDOWN" && log "summary written to $MARKDOWN"
     fi
 }
+
+# ---------------------------------------------------------------- measuring
+
+# field LINE KEY: the value of KEY in a key=value line ("error" is the rest
+# of the line)
+field() {
+    if [ "$2" = error ]; then sed -n 's/.* \{0,1\}error=//p' <<<"$1"
+    else tr ' ' '\n' <<<"${1%% error=*}" | sed -n "s/^$2=//p"; fi
+}
+
+# tree_ticks PID: CPU time (clock ticks) of PID and every process below it,
+# alive or not yet reaped, plus what they reaped: all the server has spent
+# (a forking server's reaped children included)
+tree_ticks() {
+    local stats
+    mapfile -t stats < <(ps -e -o pid=,ppid= | awk -v r="$1" '{ up[$1] = $2 }
+        END { for (k in up) { x = k; while (x != r && (x in up) && x > 1) x = up[x]; if (x == r) print "/proc/" k "/stat" } }')
+    [ ${#stats[@]} -gt 0 ] || { echo 0; return; }
+    awk '{ s += $14 + $15 + $16 + $17 } END { print s + 0 }' "${stats[@]}" 2>/dev/null
+}
+
+# settle PID [SECONDS]: until the CPU time of PID's tree has stopped growing
+# (three equal readings 0.1 s apart, SECONDS (default 3) at most): the
+# sessions of a run have ended
+settle() {
+    local now last=-1 same=0
+    for _ in $(seq $((${2:-3} * 10))); do
+        now=$(tree_ticks "$1")
+        if [ "$now" = "$last" ]; then
+            same=$((same + 1)); [ "$same" -ge 2 ] && return 0
+        else
+            same=0
+        fi
+        last=$now
+        sleep 0.1
+    done
+}
+CLK_TCK=$(getconf CLK_TCK)

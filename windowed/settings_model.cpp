@@ -71,7 +71,9 @@ void readUsers(const Reader& r, SheetValues& v) {
         if (line.empty()) break;
         UserRow u;
         u.name = line[0];
-        if (line.size() > 1)
+        if (line.size() > 1 && v.unknownScrambleVersion)
+            u.password = u.unreadablePassword = line[1];
+        else if (line.size() > 1)
             u.password = v.scramblePasswords && line[1].size() == 34 ? unscramblePassword(line[1]) : line[1];
         u.ftpDir = r.text("Users", "FTPDir" + num);
         u.ftpWrite = r.flag("Users", "FTPDirWrite" + num, 0);
@@ -227,7 +229,8 @@ void writeUsers(const SheetValues& v, Writes& w) {
     for (const UserRow& u : v.users) {
         if (u.name.empty()) continue;
         const std::string num = std::to_string(++n);
-        const std::string password = v.scramblePasswords ? scramblePassword(u.password) : u.password;
+        const bool kept = !u.unreadablePassword.empty() && u.password == u.unreadablePassword;
+        const std::string password = kept || !v.scramblePasswords ? u.password : scramblePassword(u.password);
         w.set("Users", "User" + num, u.name + " " + password);
         w.setOrRemove("Users", "FTPDir" + num, u.ftpDir);
         if (u.ftpDir.empty())

@@ -65,6 +65,10 @@ struct CgiValues {
 struct UserRow {
     std::string name;
     std::string password;  // as typed (unscrambled when read)
+    // The file's text of a password this program cannot read (scrambled by
+    // an unknown version; then also in `password`): written back as it was
+    // while the password is not changed, so saving never garbles it.
+    std::string unreadablePassword;
     std::string ftpDir;    // FTP home, empty for none
     bool ftpWrite = false, ftpRestrict = false, ftpSuperUser = false;
 };

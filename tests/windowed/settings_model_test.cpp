@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <sys/stat.h>
 
+#include "engine/config/passwords.h"
 #include "engine/config/settings.h"
 #include "engine/core/server_table.h"
 #include "engine/quorvane.h"
@@ -161,15 +162,29 @@ TEST_F(SettingsModel, ScrambledPasswordsAreWrittenScrambled) {
     test::writeFile(ini, "[Options]\nscramble_passwords=Yes\n");
     SheetValues v = read();
     ASSERT_TRUE(v.scramblePasswords);
-    v.users.push_back({"ann", "s3cret", "", false, false, false});
+    UserRow ann;
+    ann.name = "ann";
+    ann.password = "s3cret";
+    v.users.push_back(ann);
     ASSERT_EQ(saveSheet(ini, v, {SheetPage::kUsers}), 0);
     EXPECT_EQ(file().getString("Users", "User1", "", 64).size(), 4u + 34u);
     const auto s = readSettings(ini);
     ASSERT_EQ(s->users.size(), 1u);
     EXPECT_EQ(s->users[0].password, "s3cret");
     EXPECT_EQ(read().users[0].password, "s3cret");
-    test::writeFile(ini, "[Options]\nscramble_passwords=y\nscramble_version=2.0\n");
-    EXPECT_TRUE(read().unknownScrambleVersion);
+    // Passwords scrambled by an unknown version: written back as they were
+    // (never unscrambled and scrambled again into garbage) unless changed.
+    const std::string foreign = "Zz" + std::string(32, 'q');
+    test::writeFile(ini, "[Options]\nscramble_passwords=y\nscramble_version=2.0\n[Users]\nUser1=ann " + foreign +
+                             "\nUser2=bob " + foreign + "\n");
+    v = read();
+    EXPECT_TRUE(v.unknownScrambleVersion);
+    v.users[1].password = "new";
+    ASSERT_EQ(saveSheet(ini, v, {SheetPage::kUsers}), 0);
+    EXPECT_EQ(file().getString("Users", "User1", "", 64), "ann " + foreign);
+    const std::string bob = file().getString("Users", "User2", "", 64);
+    EXPECT_EQ(bob.size(), 4u + 34u);
+    EXPECT_EQ(unscramblePassword(bob.substr(4)), "new");
 }
 
 TEST_F(SettingsModel, AFailedSaveWritesNothing) {

@@ -178,27 +178,6 @@ declare -A PORT=() SPID=()
 PASV_MIN=21000
 PASV_MAX=29999
 
-# pick_port: a port free on 127.0.0.1 now, from 10000 to 20999: below the
-# range of outgoing connections (from which free_ports draws, and where any
-# connection of this busy machine may take the port before the server
-# binds it) and below vsftpd's passive ports
-pick_port() {
-    "$PY" - <<'EOF'
-import random, socket
-for _ in range(200):
-    port = random.randrange(10000, 21000)
-    s = socket.socket()
-    try:
-        s.bind(("127.0.0.1", port))
-    except OSError:
-        continue
-    finally:
-        s.close()
-    print(port)
-    break
-EOF
-}
-
 # the login that uploads, per server
 declare -A UP_USER=([qvx32]=bench [vsftpd]=anonymous) UP_PASS=([qvx32]=benchpass [vsftpd]=bench@localhost)
 

@@ -186,25 +186,6 @@ RCPT[qvx32]="user@bench.test"
 RCPT[postfix]="$PF_USER@bench.test"
 RCPT[aiosmtpd]="user@bench.test"
 
-# pick_port: a port free on 127.0.0.1 now, from 10000 to 20999, below the
-# range of outgoing connections (the 16 sessions of smtp-source take many)
-pick_port() {
-    "$PY" - <<'EOF'
-import random, socket
-for _ in range(200):
-    port = random.randrange(10000, 21000)
-    s = socket.socket()
-    try:
-        s.bind(("127.0.0.1", port))
-    except OSError:
-        continue
-    finally:
-        s.close()
-    print(port)
-    break
-EOF
-}
-
 # ---------------------------------------------------------------- servers
 start_qvx32() {
     cat >"$TMP/qvx32/etc/quorvane.ini" <<EOF

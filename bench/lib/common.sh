@@ -6,9 +6,9 @@
 # Clean-up:      PIDS, TMP, KEEP, MADE_POLICY, stop_pid, stop_all_on_exit
 # Tools:         install_packages (apt-get, without letting packages start
 #                daemons), build_qvx32_if_needed
-# Servers:       free_ports, url, wait_serving, run_lighttpd, run_qvx32 (these four use
-#                the script's tables PORT and SPID: each server's port and
-#                process id, by server name)
+# Servers:       free_ports, pick_port, url, wait_serving, run_lighttpd,
+#                run_qvx32 (the last four use the script's tables PORT and
+#                SPID: each server's port and process id, by server name)
 # Report:        cpu_model, machine_description, summary_heading, copy_summary
 # Measuring:     field (a value of a client's key=value result line),
 #                tree_ticks, settle (a server's CPU time), CLK_TCK
@@ -138,6 +138,27 @@ socks = []
 for _ in range(int(sys.argv[1])):
     s = socket.socket(); s.bind(("127.0.0.1", 0)); socks.append(s)
 print(" ".join(str(s.getsockname()[1]) for s in socks))
+EOF
+}
+
+# pick_port: a port free on 127.0.0.1 now, from 10000 to 20999: below the
+# range of outgoing connections (from which free_ports draws, and where a
+# busy load generator's connections may take the port before the server
+# binds it) and below the passive ports of FTP servers (21000 and up)
+pick_port() {
+    "$PY" - <<'EOF'
+import random, socket
+for _ in range(200):
+    port = random.randrange(10000, 21000)
+    s = socket.socket()
+    try:
+        s.bind(("127.0.0.1", port))
+    except OSError:
+        continue
+    finally:
+        s.close()
+    print(port)
+    break
 EOF
 }
 

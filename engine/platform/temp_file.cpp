@@ -11,7 +11,7 @@
 
 namespace qv {
 
-std::string uniqueTempFile(const std::string& folder, const std::string& prefix) {
+UniqueFd uniqueTempFile(const std::string& folder, const std::string& prefix, std::string& path) {
     static std::atomic<uint64_t> counter{0};
     const unsigned pid = static_cast<unsigned>(getpid());
     // Bounded: each attempt uses a fresh counter value; only files left by
@@ -21,16 +21,13 @@ std::string uniqueTempFile(const std::string& folder, const std::string& prefix)
         char name[64];
         std::snprintf(name, sizeof name, "%x-%llx.tmp", pid,
                       static_cast<unsigned long long>(counter.fetch_add(1)));
-        std::string path = joinPath(folder, prefix + name);
-        int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-        if (fd >= 0) {
-            close(fd);
-            return path;
-        }
-        if (errno != EEXIST) return {};
+        path = joinPath(folder, prefix + name);
+        UniqueFd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+        if (fd.valid()) return fd;
+        if (errno != EEXIST) break;
     }
-    errno = EEXIST;
-    return {};
+    path.clear();
+    return UniqueFd();
 }
 
 }  // namespace qv

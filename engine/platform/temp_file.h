@@ -4,11 +4,14 @@
 
 #include <string>
 
+#include "engine/platform/unique_fd.h"
+
 namespace qv {
 
 // Creates an empty file "<folder>/<prefix><pid>-<count>.tmp" (hexadecimal
-// numbers) of mode 0600, as only the server reads it, that did not exist,
-// and returns its path; returns the empty text and sets errno on failure.
-std::string uniqueTempFile(const std::string& folder, const std::string& prefix);
+// numbers) of mode 0600, as only the server reads it, that did not exist;
+// returns it open for writing and its path in `path`.  On failure the
+// descriptor is invalid, `path` empty and errno set.
+UniqueFd uniqueTempFile(const std::string& folder, const std::string& prefix, std::string& path);
 
 }  // namespace qv

@@ -15,8 +15,6 @@
 // unwritable) are removed.  The reply comes after delivery: 250 only when
 // every recipient's mail file holds the message, else 451 and the sender
 // tries again (a retry may give a recipient a second copy; never none).
-#include <cerrno>
-#include <fcntl.h>
 #include <unistd.h>
 
 #include "engine/core/engine.h"
@@ -66,13 +64,10 @@ std::string controlText(const SmtpSession& s, const std::string& spool) {
 // "From " line.  False (nothing left behind) when the temp folder refused.
 bool createMessageFiles(const SmtpSession& s, MessageFiles& files) {
     const std::string& folder = s.settings->tempdir;
-    files.spool = uniqueTempFile(folder, "mqf");
-    if (files.spool.empty()) return false;
-    files.control = uniqueTempFile(folder, "mcf");
-    if (files.control.empty()) return false;
-    UniqueFd control(open(files.control.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC));
-    files.spoolFd.reset(open(files.spool.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC));
-    return control.valid() && files.spoolFd.valid() && writeAll(control.get(), controlText(s, files.spool)) &&
+    files.spoolFd = uniqueTempFile(folder, "mqf", files.spool);
+    if (!files.spoolFd.valid()) return false;
+    const UniqueFd control = uniqueTempFile(folder, "mcf", files.control);
+    return control.valid() && writeAll(control.get(), controlText(s, files.spool)) &&
            writeAll(files.spoolFd.get(), concat({"From ", s.sender, " ", s.startText, "\n"}));
 }
 

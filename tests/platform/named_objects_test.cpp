@@ -216,7 +216,8 @@ TEST(TempFileTest, GivesDistinctNewFilesToConcurrentCallers) {
     for (int t = 0; t < 4; ++t)
         threads.emplace_back([&] {
             for (int i = 0; i < 25; ++i) {
-                std::string name = uniqueTempFile(folder.path(), "cgi");
+                std::string name;
+                EXPECT_TRUE(uniqueTempFile(folder.path(), "cgi", name).valid());
                 std::lock_guard lock(mutex);
                 names.insert(name);
             }
@@ -227,7 +228,9 @@ TEST(TempFileTest, GivesDistinctNewFilesToConcurrentCallers) {
         EXPECT_EQ(name.rfind(folder.path() + "/cgi", 0), 0u) << name;
         EXPECT_TRUE(std::filesystem::is_regular_file(name)) << name;
     }
-    EXPECT_EQ(uniqueTempFile("/nonexistent/quorvane-test", "x"), "");
+    std::string name = "stale";
+    EXPECT_FALSE(uniqueTempFile("/nonexistent/quorvane-test", "x", name).valid());
+    EXPECT_EQ(name, "");
 }
 
 }  // namespace
